@@ -1,0 +1,29 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+// Each subcommand lives in a file of its own and registers itself here, so adding a
+// command never touches main.cpp.
+namespace TransviaCli {
+
+using CommandSetup = std::function<void(CLI::App& app)>;
+
+struct CommandRegistration {
+    CommandRegistration(int order, CommandSetup setup);
+};
+
+void SetupCommands(CLI::App& app);
+
+// Routes the engine's traces to stderr (the -v flag of every command).
+void EnableVerboseTraces();
+
+// Commands end with a non-zero exit status by throwing CLI::RuntimeError(status).
+
+// Prints an error with its code in hex, its text and its cause chain to stderr.
+void PrintError(const Common::Error& error);
+
+}  // namespace TransviaCli

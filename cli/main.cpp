@@ -1,0 +1,74 @@
+// transvia: the command-line host of the engine.
+#include <cstdio>
+#include <map>
+
+#include "command.h"
+#include "support/message_format.h"
+#include "support/text.h"
+#include "transvia/transvia.h"
+
+namespace TransviaCli {
+
+namespace {
+std::multimap<int, CommandSetup>& Registry()
+{
+    static std::multimap<int, CommandSetup> registry;
+    return registry;
+}
+
+void PrintTrace(const char*, Common::EventLevel level, uint32_t, uint32_t, const char16_t* text)
+{
+    std::fprintf(stderr, "[%d] %s\n", static_cast<int>(level), Processor::ToUtf8(std::u16string_view(text ? text : u"")).c_str());
+}
+
+void PrintTraceEvent(const char* source, Common::EventLevel level, uint32_t facility, uint32_t code,
+                     const char16_t* text, const Common::EventField*, int32_t)
+{
+    PrintTrace(source, level, facility, code, text);
+}
+
+void PrintTraceError(const char*, Common::EventLevel level, const Common::Error& error)
+{
+    std::fprintf(stderr, "[%d] %s\n", static_cast<int>(level), Processor::ToUtf8(Processor::RenderError(error)).c_str());
+}
+}  // namespace
+
+CommandRegistration::CommandRegistration(int order, CommandSetup setup)
+{
+    Registry().emplace(order, std::move(setup));
+}
+
+void SetupCommands(CLI::App& app)
+{
+    for (auto& [order, setup] : Registry())
+        setup(app);
+}
+
+void EnableVerboseTraces()
+{
+    SetTraceRedirection(&PrintTrace, &PrintTraceEvent, &PrintTraceError);
+}
+
+void PrintError(const Common::Error& error)
+{
+    std::fprintf(stderr, "error %s\n", Processor::ToUtf8(Processor::RenderError(error)).c_str());
+}
+
+}  // namespace TransviaCli
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"transvia: makes a restored Windows installation bootable on new hardware, offline."};
+    app.set_version_flag("--version", std::string("transvia ") + TRANSVIA_VERSION);
+    app.require_subcommand(1);
+    TransviaCli::SetupCommands(app);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e);
+    } catch (const Common::Error& error) {
+        TransviaCli::PrintError(error);
+        return 1;
+    }
+    return 0;
+}

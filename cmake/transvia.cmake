@@ -1,0 +1,23 @@
+# transvia_subsystem(NAME SOURCES ... DEPENDS ...): one static library per subsystem.
+function(transvia_subsystem name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;DEPENDS" ${ARGN})
+  add_library(tv_${name} STATIC ${ARG_SOURCES})
+  target_include_directories(tv_${name} PUBLIC ${PROJECT_SOURCE_DIR}/include ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(tv_${name} PUBLIC ${ARG_DEPENDS})
+endfunction()
+
+# transvia_test(NAME LABELS ... SOURCES ... LIBS ...): one GoogleTest executable,
+# each test registered with CTest under the given labels.
+function(transvia_test name)
+  cmake_parse_arguments(ARG "" "" "LABELS;SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} tv_test_support GTest::gtest GTest::gmock)
+  target_compile_definitions(${name} PRIVATE
+    TRANSVIA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    TRANSVIA_OUTPUT_DIR="${TRANSVIA_OUTPUT_DIR}")
+  gtest_discover_tests(${name}
+    DISCOVERY_MODE PRE_TEST
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+    PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300)
+endfunction()

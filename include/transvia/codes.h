@@ -1,0 +1,106 @@
+#pragma once
+
+#include <cstdint>
+
+// Every error code the engine raises, and the message-table numbers its texts use.
+// One place, so a host can match codes and a reader can see the whole vocabulary.
+namespace Common::Codes {
+
+constexpr uint32_t kFacility = 0x1D;
+constexpr uint32_t Engine(uint32_t number) { return (kFacility << 16) | (number & 0xFFFF); }
+
+// A failed operating-system call, carried HRESULT-style.
+constexpr uint32_t FromSystemError(int error)
+{
+    return error >= 1 ? 0x80070000u | (static_cast<uint32_t>(error) & 0xFFFF) : static_cast<uint32_t>(error);
+}
+
+// Entry and flows
+constexpr uint32_t kCancelled = 0x1D0001;
+constexpr uint32_t kInvalidArgument = 0x1D0002;
+constexpr uint32_t kOutOfMemory = 0x1D0003;
+constexpr uint32_t kRegistryOperationFailed = 0x1D0004;
+constexpr uint32_t kPlatformUndetermined = 0x1D0007;
+constexpr uint32_t kNo64BitProcessor = 0x1D0008;
+constexpr uint32_t kNoDriverFound = 0x1D0192;
+constexpr uint32_t kStorageRegistration = 0x1D0193;
+constexpr uint32_t kDevicesWithoutDriver = 0x1D0194;
+constexpr uint32_t kSourceMediaNeeded = 0x1D0195;
+constexpr uint32_t kInfClassRejected = 0x1D0198;
+constexpr uint32_t kNoInfProcessor = 0x1D0199;
+constexpr uint32_t kInvalidFormat = 0x1D019A;  // also: INF without a class GUID
+constexpr uint32_t kNoInfFound = 0x1D019B;
+constexpr uint32_t kNoSearchLocation = 0x1D019C;
+constexpr uint32_t kCopyFilesFailed = 0x1D019D;
+constexpr uint32_t kServicesFailed = 0x1D019F;
+constexpr uint32_t kStagingFailed = 0x1D025C;
+constexpr uint32_t kDriverStoreIndex = 0x1D0261;
+constexpr uint32_t kDeviceWithoutDriver = 0x1D0343;
+constexpr uint32_t kShippedFileMissing = 0x1D0347;
+constexpr uint32_t kInfoDeviceListed = 0x1D07D0;
+constexpr uint32_t kInfoDeviceIgnored = 0x1D07D1;
+constexpr uint32_t kInfoOptimisticEnd = 0x1D07D2;
+
+// Start-up: the library refuses to run without a valid message table.
+constexpr uint32_t kMessageTableInvalid = 0x1D0010;
+
+// Offline registry and install processing
+constexpr uint32_t kRegistryOpenFailed = 0x1D0190;
+constexpr uint32_t kSourcesCreateFailed = 0x1D0191;
+constexpr uint32_t kSectionNotFound = 0x1D032C;
+constexpr uint32_t kUnsupportedRoot = 0x1D032D;
+constexpr uint32_t kUnknownRegistryOperation = 0x1D033A;
+constexpr uint32_t kCleanServicesKey = 0x1D0344;
+constexpr uint32_t kCleanEnumeration = 0x1D0345;
+constexpr uint32_t kCleanCustomStep = 0x1D0346;
+constexpr uint32_t kUniqueNamesExhausted = 0x1D0349;
+
+// Local device detection
+constexpr uint32_t kDevicePropertyRead = 0x1D00C8;
+constexpr uint32_t kPciDeviceSet = 0x1D00C9;
+constexpr uint32_t kComputerDeviceSet = 0x1D00CA;
+
+// Hive engine
+constexpr uint32_t kHiveKeyNodeUnreadable = 0xBE004E;
+constexpr uint32_t kHiveInvalid = 0xBE004F;
+constexpr uint32_t kHiveBaseBlockWrite = 0xBE0050;
+constexpr uint32_t kHiveBaseBlockRead = 0xBE0051;
+
+// The static record handed out when memory for a new one cannot be had.
+constexpr uint32_t kAllocationFailed = 0xFFF2;
+
+}  // namespace Common::Codes
+
+// Numbers of the message-table texts the engine formats ("{0}" and "{1}" are their arguments).
+namespace Common::Messages {
+
+constexpr uint32_t kTableSize = 1270;
+
+constexpr uint32_t kDeviceListed = 322;           // {0} device
+constexpr uint32_t kRequestSourceMedia = 343;     // {0} file, {1} manufacturer, {2} description
+constexpr uint32_t kDeviceFailed = 344;           // {0} device
+constexpr uint32_t kDeviceInstalled = 345;        // {0} device
+constexpr uint32_t kDeviceNoDriver = 346;         // {0} device
+constexpr uint32_t kDeviceIgnored = 347;          // {0} device
+constexpr uint32_t kStorageUnavailable = 349;     // {0} storage path
+constexpr uint32_t kStorageAvailable = 350;       // {0} storage path
+constexpr uint32_t kShippedFileOpen = 404;        // {0} file
+constexpr uint32_t kShippedFileCopy = 405;        // {0} file
+constexpr uint32_t kNo64BitProcessor = 428;
+constexpr uint32_t kTempDirFailed = 443;
+constexpr uint32_t kNoInfProcessor = 498;
+constexpr uint32_t kStageCopyFailed = 624;        // {0} section, {1} INF
+constexpr uint32_t kRegistryRootMissing = 626;    // {0} root or key
+constexpr uint32_t kDriverCreateFailed = 627;     // {0} section, {1} INF
+constexpr uint32_t kValueTypeUnexpected = 629;    // {0} value, {1} key
+constexpr uint32_t kInvalidArgument = 634;        // {0} operation
+constexpr uint32_t kNoStorageAccessible = 777;
+constexpr uint32_t kNothingToSchedule = 781;
+constexpr uint32_t kNeed64BitProcessor = 861;
+constexpr uint32_t kCancelled = 1083;
+constexpr uint32_t kScheduleStart = 1088;         // {0} class, {1} Windows folder
+constexpr uint32_t kOptimisticEnd = 1132;         // {0} device count
+constexpr uint32_t kStagingIncomplete = 1208;
+constexpr uint32_t kScheduleDone = 1209;
+
+}  // namespace Common::Messages

@@ -1,0 +1,18 @@
+#pragma once
+
+#include "transvia/dir.h"
+
+namespace Common {
+
+// Copies file `name` of `from` into `to` as `newName`, replacing an existing file
+// atomically: a temporary file in the destination folder, flushed, then renamed over
+// the old name. A crash leaves either the old file or the new one, never a mixture.
+Error CopyFile(const i_dir& from, const Processor::String& name, rio_dir& to, const Processor::String& newName);
+// Copies folder `name` of `from` with all its content into `to` as `newName`.
+Error CopyFolder(const i_dir& from, const Processor::String& name, rio_dir& to, const Processor::String& newName);
+// Writes `data` as file `name` of `to`, replacing it atomically as CopyFile does.
+Error ReplaceFile(rio_dir& to, const Processor::String& name, const void* data, size_t size);
+// Deletes a folder with everything below it.
+Error RemoveTree(rio_dir& dir, const Processor::String& name);
+
+}  // namespace Common

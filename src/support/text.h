@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "transvia/string.h"
+
+// Text helpers shared by every layer: the one upper-case rule, case-insensitive
+// comparison and conversions between the engine's UTF-16 and the host's UTF-8.
+namespace Processor {
+
+// Simple upper case of one UTF-16 code unit, as Windows upper-cases hive names and
+// INF section names (surrogates stay as they are).
+char16_t UpCase(char16_t c);
+
+// Upper-cases every code unit with UpCase.
+String UpCased(const String& text);
+void UpCaseInPlace(char16_t* text, size_t length);
+
+// Compares two texts with simple case folding per code point (-1, 0, 1).
+int CompareNoCase(const String& a, const String& b);
+bool EqualNoCase(const String& a, const String& b);
+bool EqualNoCase(std::u16string_view a, std::u16string_view b);
+
+String FromUtf8(std::string_view utf8);
+std::string ToUtf8(const String& text);
+std::string ToUtf8(std::u16string_view text);
+String FromWide(const std::wstring& text);
+std::wstring ToWide(const String& text);
+
+// NUL-terminated view of a String's buffer (the String must not change while it is used).
+const char16_t* Terminated(String& text);
+
+}  // namespace Processor
