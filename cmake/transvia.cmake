@@ -21,3 +21,24 @@ function(transvia_test name)
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     PROPERTIES LABELS "${ARG_LABELS}" TIMEOUT 300)
 endfunction()
+
+# transvia_fuzzer(NAME SOURCES ... LIBS ...): a libFuzzer target (Fuzz build type, clang).
+function(transvia_fuzzer name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS})
+  target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+endfunction()
+
+# transvia_bench(NAME SOURCES ... LIBS ...): a Google Benchmark program.
+function(transvia_bench name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bench)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark)
+  target_compile_definitions(${name} PRIVATE
+    TRANSVIA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
+    TRANSVIA_OUTPUT_DIR="${TRANSVIA_OUTPUT_DIR}"
+    TRANSVIA_SHARED_TESTDATA="${PROJECT_SOURCE_DIR}/../shared/testdata")
+endfunction()
