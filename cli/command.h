@@ -6,6 +6,8 @@
 
 #include <CLI/CLI.hpp>
 
+#include "transvia/error.h"
+
 // Each subcommand lives in a file of its own and registers itself here, so adding a
 // command never touches main.cpp.
 namespace TransviaCli {

@@ -55,6 +55,12 @@ constexpr uint32_t kCleanEnumeration = 0x1D0345;
 constexpr uint32_t kCleanCustomStep = 0x1D0346;
 constexpr uint32_t kUniqueNamesExhausted = 0x1D0349;
 
+// INF parser results (ParseError::code), not engine error codes
+constexpr uint32_t kParseOk = 0;
+constexpr uint32_t kParseReadError = 1;
+constexpr uint32_t kParseSyntaxError = 3;
+constexpr uint32_t kParseRejected = 4;
+
 // Local device detection
 constexpr uint32_t kDevicePropertyRead = 0x1D00C8;
 constexpr uint32_t kPciDeviceSet = 0x1D00C9;

@@ -31,7 +31,7 @@ struct ErrorRecord {
 // Thrown by value inside the engine, returned by value from every entry.
 class TRANSVIA_API Error {
 public:
-    Error() noexcept = default;
+    Error() noexcept : record_(nullptr) {}
     Error(const Error& other) noexcept;
     Error(Error&& other) noexcept : record_(other.record_) { other.record_ = nullptr; }
     Error& operator=(const Error& other) noexcept;
@@ -63,7 +63,7 @@ private:
     explicit Error(ErrorRecord* adopted) noexcept : record_(adopted) {}
     void reset() noexcept;
 
-    ErrorRecord* record_ = nullptr;
+    ErrorRecord* record_;
 };
 
 // Raise-site identifiers: a hash of file and line, fixed at compile time.

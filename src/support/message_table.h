@@ -3,6 +3,9 @@
 #include <cstdint>
 #include <string>
 
+#include <initializer_list>
+
+#include "support/variant.h"
 #include "transvia/error.h"
 #include "transvia/string.h"
 
@@ -19,5 +22,7 @@ bool Loaded();
 const char16_t* Get(uint32_t number);
 // Whether `text` points into the loaded text block (such texts are referenced, not copied).
 bool Contains(const char16_t* text);
+// Message `number` formatted with `arguments`.
+Processor::String Text(uint32_t number, std::initializer_list<Processor::Variant> arguments = {});
 
 }  // namespace Common::MessageTable

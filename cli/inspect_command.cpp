@@ -1,0 +1,66 @@
+// transvia inspect: what the engine sees of a restored target.
+#include <cstdio>
+#include <iostream>
+
+#include <nlohmann/json.hpp>
+
+#include "command.h"
+#include "entry/logger.h"
+#include "entry/platform.h"
+#include "support/text.h"
+#include "transvia/transvia.h"
+
+namespace TransviaCli {
+namespace {
+
+struct InspectOptions {
+    std::string target;
+    std::string windows = "Windows";
+    bool json = false;
+    bool verbose = false;
+};
+
+void RunInspect(const InspectOptions& options)
+{
+    if (options.verbose) EnableVerboseTraces();
+    Common::Error error;
+    std::shared_ptr<Common::rio_dir> target = Common::OpenLocalDirectory(options.target, &error);
+    if (!target) throw error;
+
+    Transvia::LoggerHandle logger = Transvia::CreateLogger(false);
+    const uint32_t platform = Transvia::DetectPlatform(*target, Processor::FromUtf8(options.windows), *logger);
+    const std::string decoration = Processor::ToUtf8(Transvia::PlatformDecoration(platform));
+
+    if (options.json) {
+        nlohmann::json out{{"target", Processor::ToUtf8(target->full_path())},
+                           {"windows", options.windows},
+                           {"platform", platform},
+                           {"decoration", decoration}};
+        std::cout << out.dump(2) << '\n';
+    } else {
+        std::cout << "target:     " << Processor::ToUtf8(target->full_path()) << '\n'
+                  << "windows:    " << options.windows << '\n'
+                  << "platform:   " << platform << (decoration.empty() ? " (not recognised)" : " (" + decoration + ")")
+                  << '\n';
+    }
+}
+
+CommandRegistration registration(10, [](CLI::App& app) {
+    auto options = std::make_shared<InspectOptions>();
+    CLI::App* command = app.add_subcommand("inspect", "Show what the engine sees of a restored Windows target");
+    command->add_option("--target", options->target, "Folder under which the restored installation lies")->required();
+    command->add_option("--windows", options->windows, "Windows folder, relative to the target")->capture_default_str();
+    command->add_flag("--json", options->json, "Print JSON");
+    command->add_flag("-v,--verbose", options->verbose, "Print the engine's traces on stderr");
+    command->callback([options] {
+        try {
+            RunInspect(*options);
+        } catch (const Common::Error& error) {
+            PrintError(error);
+            throw CLI::RuntimeError(1);
+        }
+    });
+});
+
+}  // namespace
+}  // namespace TransviaCli

@@ -1,0 +1,1 @@
+// Everything the shared library exports is in the engine archive, linked whole.

@@ -1,0 +1,700 @@
+// Directory objects over the local file system.
+//
+// A restored Windows tree is case-insensitive by nature but lives on a case-sensitive
+// Linux file system, and it is untrusted: every path is resolved beneath the object it is
+// opened from (openat2 with RESOLVE_BENEATH; an O_NOFOLLOW walk where the kernel lacks
+// it), and each component is looked up exactly first, then by simple case folding.
+#include "support/local_dir.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <utility>
+
+#include "support/errors.h"
+#include "support/text.h"
+
+namespace Common {
+
+namespace {
+
+std::atomic<bool> g_forceWalk{false};
+std::atomic<bool> g_noOpenat2{false};
+
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(Fd&& other) noexcept : fd_(other.release()) {}
+    Fd& operator=(Fd&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+// Opens `relative` (components joined by '/', already checked) beneath `root`.
+int OpenBeneath(int root, const std::string& relative, int flags, mode_t mode = 0644)
+{
+    const char* path = relative.empty() ? "." : relative.c_str();
+    if (!g_forceWalk.load(std::memory_order_relaxed) && !g_noOpenat2.load(std::memory_order_relaxed)) {
+        open_how how{};
+        how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+        how.mode = (flags & O_CREAT) ? mode : 0;
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        long fd;
+        do {
+            fd = ::syscall(SYS_openat2, root, path, &how, sizeof how);
+        } while (fd < 0 && (errno == EAGAIN || errno == EINTR));
+        if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
+        g_noOpenat2.store(true);
+    }
+    // Without openat2 no symbolic link is followed at all: the safe reading of "beneath".
+    Fd current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
+    if (!current.valid()) return -1;
+    size_t start = 0;
+    const std::string all = relative.empty() ? std::string(".") : relative;
+    while (true) {
+        const size_t slash = all.find('/', start);
+        const std::string component = all.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (slash == std::string::npos)
+            return ::openat(current.get(), component.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+        Fd next(::openat(current.get(), component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.valid()) {
+            struct stat st;
+            if (errno == ENOTDIR && ::fstatat(current.get(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISLNK(st.st_mode))
+                errno = ELOOP;
+            return -1;
+        }
+        current = std::move(next);
+        start = slash + 1;
+    }
+}
+
+std::string Join(const std::string& base, const std::string& name)
+{
+    return base.empty() ? name : base + "/" + name;
+}
+
+// Finds the entry of folder `relative` whose name folds equal to `wanted`; an exact
+// match wins, otherwise the smallest such name, so the choice does not depend on
+// the order of the folder listing.
+bool FindFolded(int root, const std::string& relative, const std::string& wanted, std::string& found)
+{
+    Fd dirFd(OpenBeneath(root, relative, O_RDONLY | O_DIRECTORY));
+    if (!dirFd.valid()) return false;
+    DIR* dir = ::fdopendir(dirFd.get());
+    if (dir == nullptr) return false;
+    dirFd.release();
+    const Processor::String wantedText = Processor::FromUtf8(wanted);
+    bool any = false;
+    while (dirent* e = ::readdir(dir)) {
+        const std::string name = e->d_name;
+        if (name == "." || name == "..") continue;
+        if (name == wanted) {
+            found = name;
+            any = true;
+            break;
+        }
+        if (Processor::EqualNoCase(Processor::FromUtf8(name), wantedText) && (!any || name < found)) {
+            found = name;
+            any = true;
+        }
+    }
+    ::closedir(dir);
+    if (!any) errno = ENOENT;
+    return any;
+}
+
+uint32_t AttributesOf(const struct stat& st)
+{
+    uint32_t attributes = 0;
+    if (S_ISLNK(st.st_mode)) attributes |= Attributes::kReparsePoint;
+    if (S_ISDIR(st.st_mode)) attributes |= Attributes::kDirectory;
+    if ((st.st_mode & 0222) == 0) attributes |= Attributes::kReadOnly;
+    return attributes == 0 ? Attributes::kNormal : attributes;
+}
+
+int64_t Nanoseconds(const timespec& t) { return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec; }
+
+dir_entry EntryOf(const Processor::String& name, const struct stat& st)
+{
+    dir_entry entry;
+    entry.name = name;
+    entry.is_dir = S_ISDIR(st.st_mode);
+    entry.attributes = AttributesOf(st);
+    entry.size = S_ISREG(st.st_mode) ? static_cast<uint64_t>(st.st_size) : 0;
+    entry.created_ns = Nanoseconds(st.st_ctim);
+    entry.modified_ns = Nanoseconds(st.st_mtim);
+    entry.accessed_ns = Nanoseconds(st.st_atim);
+    entry.id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+    return entry;
+}
+
+class LocalFile final : public rio_file {
+public:
+    explicit LocalFile(Fd fd) : fd_(std::move(fd)) {}
+    ~LocalFile() override = default;
+
+    void close() override { fd_.reset(); }
+
+    size_t read(void* buffer, size_t count) override
+    {
+        clear_error();
+        size_t done = 0;
+        while (done < count) {
+            const ssize_t n = ::read(fd_.get(), static_cast<char*>(buffer) + done, count - done);
+            if (n == 0) break;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail(SystemError(errno, TV_HERE));
+                return 0;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    }
+
+    size_t read_at(uint64_t offset, void* buffer, size_t count) override
+    {
+        clear_error();
+        size_t done = 0;
+        while (done < count) {
+            const ssize_t n = ::pread(fd_.get(), static_cast<char*>(buffer) + done, count - done,
+                                      static_cast<off_t>(offset + done));
+            if (n == 0) break;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail(SystemError(errno, TV_HERE));
+                return 0;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    }
+
+    int64_t seek(uint64_t offset) override
+    {
+        clear_error();
+        if (offset > static_cast<uint64_t>(INT64_MAX)) return fail(SystemError(EINVAL, TV_HERE)), -1;
+        const off_t position = ::lseek(fd_.get(), static_cast<off_t>(offset), SEEK_SET);
+        if (position < 0) return fail(SystemError(errno, TV_HERE)), -1;
+        return position;
+    }
+
+    int64_t move(int64_t distance) override
+    {
+        clear_error();
+        const off_t position = ::lseek(fd_.get(), distance, SEEK_CUR);
+        if (position < 0) return fail(SystemError(errno, TV_HERE)), -1;
+        return position;
+    }
+
+    int64_t size() override
+    {
+        clear_error();
+        struct stat st;
+        if (::fstat(fd_.get(), &st) != 0) return fail(SystemError(errno, TV_HERE)), -1;
+        return st.st_size;
+    }
+
+    size_t write(const void* data, size_t count) override
+    {
+        clear_error();
+        size_t done = 0;
+        while (done < count) {
+            const ssize_t n = ::write(fd_.get(), static_cast<const char*>(data) + done, count - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail(SystemError(errno, TV_HERE));
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    }
+
+    size_t write_at(uint64_t offset, const void* data, size_t count) override
+    {
+        clear_error();
+        size_t done = 0;
+        while (done < count) {
+            const ssize_t n = ::pwrite(fd_.get(), static_cast<const char*>(data) + done, count - done,
+                                       static_cast<off_t>(offset + done));
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail(SystemError(errno, TV_HERE));
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    }
+
+    bool set_size(uint64_t size) override
+    {
+        clear_error();
+        if (::ftruncate(fd_.get(), static_cast<off_t>(size)) != 0) return fail(SystemError(errno, TV_HERE));
+        return true;
+    }
+
+    bool flush() override
+    {
+        clear_error();
+        if (::fsync(fd_.get()) != 0) return fail(SystemError(errno, TV_HERE));
+        return true;
+    }
+
+private:
+    Fd fd_;
+};
+
+class LocalIterator final : public i_dir::iterator {
+public:
+    explicit LocalIterator(DIR* dir) : dir_(dir) {}
+    ~LocalIterator() override
+    {
+        if (dir_ != nullptr) ::closedir(dir_);
+    }
+
+    bool next(dir_entry& entry) override
+    {
+        if (dir_ == nullptr) return false;
+        while (true) {
+            errno = 0;
+            dirent* e = ::readdir(dir_);
+            if (e == nullptr) {
+                if (errno != 0) error_ = SystemError(errno, TV_HERE);
+                return false;
+            }
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
+            struct stat st;
+            if (::fstatat(::dirfd(dir_), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+            entry = EntryOf(Processor::FromUtf8(e->d_name), st);
+            return true;
+        }
+    }
+
+    const Error& last_error() const override { return error_; }
+
+private:
+    DIR* dir_;
+    Error error_;
+};
+
+class LocalDir final : public rio_dir {
+public:
+    explicit LocalDir(Fd fd) : fd_(std::move(fd)) {}
+
+    // ---- read side ----
+    std::shared_ptr<i_file> open_file(const Processor::String& path) const override
+    {
+        return open_file_with(path, O_RDONLY);
+    }
+
+    std::shared_ptr<i_dir> open_dir(const Processor::String& path) const override { return open_dir_impl(path); }
+
+    std::unique_ptr<iterator> entries() const override
+    {
+        clear_error();
+        Fd fd(OpenBeneath(fd_.get(), "", O_RDONLY | O_DIRECTORY));
+        DIR* dir = fd.valid() ? ::fdopendir(fd.get()) : nullptr;
+        if (dir == nullptr) {
+            fail(SystemError(errno, TV_HERE, full_path()));
+            return nullptr;
+        }
+        fd.release();
+        return std::make_unique<LocalIterator>(dir);
+    }
+
+    bool exists(const Processor::String& path) const override { return stat(path).has_value(); }
+
+    std::optional<dir_entry> stat(const Processor::String& path) const override
+    {
+        clear_error();
+        std::string real;
+        if (!resolve(path, real)) return std::nullopt;
+        Fd fd(OpenBeneath(fd_.get(), real, O_PATH | O_NOFOLLOW));
+        struct stat st;
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0) {
+            report(errno, path);
+            return std::nullopt;
+        }
+        const size_t slash = real.rfind('/');
+        return EntryOf(Processor::FromUtf8(slash == std::string::npos ? real : real.substr(slash + 1)), st);
+    }
+
+    int compare_names(const Processor::String& a, const Processor::String& b) const override
+    {
+        return Processor::CompareNoCase(a, b);
+    }
+
+    std::shared_ptr<i_dir> reopen() const override { return reopen_rw(); }
+
+    Processor::String full_path() const override
+    {
+        char buffer[PATH_MAX + 1];
+        const std::string link = "/proc/self/fd/" + std::to_string(fd_.get());
+        const ssize_t n = ::readlink(link.c_str(), buffer, PATH_MAX);
+        if (n <= 0) return Processor::String();
+        return Processor::FromUtf8(std::string_view(buffer, static_cast<size_t>(n)));
+    }
+
+    int compare(const i_dir& other) const override
+    {
+        const Processor::String mine = full_path();
+        const Processor::String theirs = other.full_path();
+        if (mine.isEmpty() || theirs.isEmpty()) return 2;
+        if (mine == theirs) return 0;
+        Processor::String prefix(mine);
+        if (!prefix.endsWith(u"/")) prefix.append(u'/');
+        return theirs.startsWith(prefix) ? 1 : 2;
+    }
+
+    bool identify(file_identifier& id) const override
+    {
+        clear_error();
+        struct stat st;
+        if (::fstat(fd_.get(), &st) != 0) return fail(SystemError(errno, TV_HERE));
+        id = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+        return true;
+    }
+
+    // ---- write side ----
+    std::shared_ptr<o_file> create_file(const Processor::String& path) override { return create_file_rw(path); }
+
+    bool delete_file(const Processor::String& path) override
+    {
+        return at_existing(path, [](int parent, const std::string& name) { return ::unlinkat(parent, name.c_str(), 0); });
+    }
+
+    bool move(const Processor::String& from, const Processor::String& to, bool replace) override
+    {
+        clear_error();
+        std::string fromParent, fromName, toParent, toName;
+        if (!resolve_existing(from, fromParent, fromName) || !resolve_new(to, toParent, toName)) return false;
+        Fd a(OpenBeneath(fd_.get(), fromParent, O_PATH | O_DIRECTORY));
+        Fd b(OpenBeneath(fd_.get(), toParent, O_RDONLY | O_DIRECTORY));
+        if (!a.valid() || !b.valid()) return report(errno, from);
+        if (::renameat2(a.get(), fromName.c_str(), b.get(), toName.c_str(), replace ? 0 : RENAME_NOREPLACE) != 0)
+            return report(errno, to);
+        // The rename itself must survive a crash too.
+        ::fsync(b.get());
+        return true;
+    }
+
+    bool create_hard_link(const Processor::String& existing, const Processor::String& link) override
+    {
+        clear_error();
+        std::string fromParent, fromName, toParent, toName;
+        if (!resolve_existing(existing, fromParent, fromName) || !resolve_new(link, toParent, toName)) return false;
+        Fd a(OpenBeneath(fd_.get(), fromParent, O_PATH | O_DIRECTORY));
+        Fd b(OpenBeneath(fd_.get(), toParent, O_PATH | O_DIRECTORY));
+        if (!a.valid() || !b.valid()) return report(errno, existing);
+        if (::linkat(a.get(), fromName.c_str(), b.get(), toName.c_str(), 0) != 0) return report(errno, link);
+        return true;
+    }
+
+    bool create_dir(const Processor::String& path, const Processor::String* junctionTarget) override
+    {
+        clear_error();
+        std::string parent, name;
+        if (!resolve_new(path, parent, name)) return false;
+        Fd p(OpenBeneath(fd_.get(), parent, O_PATH | O_DIRECTORY));
+        if (!p.valid()) return report(errno, path);
+        int result;
+        if (junctionTarget != nullptr) {
+            std::string target = Processor::ToUtf8(*junctionTarget);
+            std::replace(target.begin(), target.end(), '\\', '/');
+            result = ::symlinkat(target.c_str(), p.get(), name.c_str());
+        } else {
+            result = ::mkdirat(p.get(), name.c_str(), 0755);
+        }
+        if (result != 0) {
+            struct stat st;
+            // An existing folder of that name (in any letter case) is what was asked for.
+            if (errno == EEXIST && junctionTarget == nullptr && ::fstatat(p.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                S_ISDIR(st.st_mode))
+                return true;
+            return report(errno, path);
+        }
+        return true;
+    }
+
+    bool create_dir_like(const Processor::String& path, const Processor::String& model) override
+    {
+        const std::optional<dir_entry> modelEntry = stat(model);
+        if (!modelEntry || !create_dir(path, nullptr)) return false;
+        std::string real;
+        Fd model_fd(resolve(model, real) ? OpenBeneath(fd_.get(), real, O_PATH) : -1);
+        struct stat st;
+        if (!model_fd.valid() || ::fstat(model_fd.get(), &st) != 0) return report(errno, model);
+        return set_security(path, {static_cast<uint32_t>(st.st_uid), static_cast<uint32_t>(st.st_gid),
+                                   static_cast<uint32_t>(st.st_mode & 07777)});
+    }
+
+    bool remove_dir(const Processor::String& path) override
+    {
+        return at_existing(path, [](int parent, const std::string& name) {
+            return ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+        });
+    }
+
+    bool set_security(const Processor::String& path, const security_descriptor& security) override
+    {
+        return at_existing(path, [&security](int parent, const std::string& name) {
+            if (::fchownat(parent, name.c_str(), security.owner, security.group, AT_SYMLINK_NOFOLLOW) != 0 &&
+                errno != EPERM)
+                return -1;
+            return ::fchmodat(parent, name.c_str(), security.mode & 07777, 0);
+        });
+    }
+
+    bool set_attributes(const Processor::String& path, uint32_t attributes) override
+    {
+        return at_existing(path, [attributes](int parent, const std::string& name) {
+            struct stat st;
+            if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
+            if (S_ISLNK(st.st_mode)) return 0;  // links have no mode of their own
+            // Only the read-only bit has a meaning on this file system.
+            const mode_t mode = (attributes & Attributes::kReadOnly) ? (st.st_mode & ~0222) : (st.st_mode | 0200);
+            return ::fchmodat(parent, name.c_str(), mode & 07777, 0);
+        });
+    }
+
+    std::shared_ptr<rio_file> open_file_rw(const Processor::String& path) override { return open_file_with(path, O_RDWR); }
+
+    std::shared_ptr<rio_file> create_file_rw(const Processor::String& path) override
+    {
+        clear_error();
+        std::string parent, name;
+        if (!resolve_new(path, parent, name)) return nullptr;
+        Fd fd(OpenBeneath(fd_.get(), Join(parent, name), O_RDWR | O_CREAT | O_TRUNC));
+        if (!fd.valid()) {
+            report(errno, path);
+            return nullptr;
+        }
+        return std::make_shared<LocalFile>(std::move(fd));
+    }
+
+    std::shared_ptr<rio_dir> open_dir_rw(const Processor::String& path) override { return open_dir_impl(path); }
+
+private:
+    std::shared_ptr<LocalDir> reopen_rw() const
+    {
+        clear_error();
+        Fd fd(::fcntl(fd_.get(), F_DUPFD_CLOEXEC, 0));
+        if (!fd.valid()) {
+            fail(SystemError(errno, TV_HERE));
+            return nullptr;
+        }
+        return std::make_shared<LocalDir>(std::move(fd));
+    }
+
+    std::shared_ptr<LocalDir> open_dir_impl(const Processor::String& path) const
+    {
+        clear_error();
+        std::string real;
+        if (!resolve(path, real)) return nullptr;
+        Fd fd(OpenBeneath(fd_.get(), real, O_PATH | O_DIRECTORY));
+        if (!fd.valid()) {
+            report(errno, path);
+            return nullptr;
+        }
+        return std::make_shared<LocalDir>(std::move(fd));
+    }
+
+    std::shared_ptr<LocalFile> open_file_with(const Processor::String& path, int flags) const
+    {
+        clear_error();
+        std::string real;
+        if (!resolve(path, real)) return nullptr;
+        Fd fd(OpenBeneath(fd_.get(), real, flags));
+        if (!fd.valid()) {
+            report(errno, path);
+            return nullptr;
+        }
+        struct stat st;
+        if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            report(EISDIR, path);
+            return nullptr;
+        }
+        return std::make_shared<LocalFile>(std::move(fd));
+    }
+
+    // Records a failure with a text that says what happened to which path.
+    bool report(int error, const Processor::String& path) const
+    {
+        Processor::String what(u"'");
+        what.append(path).append(u"' in '").append(full_path()).append(u"'");
+        // The system's own words for these two would mislead ("cross-device link").
+        if (error == EXDEV)
+            return fail(MakeError(Codes::FromSystemError(error), TV_HERE, what.append(u": the path leaves the folder and is refused.")));
+        if (error == ELOOP)
+            return fail(MakeError(Codes::FromSystemError(error), TV_HERE, what.append(u": a symbolic link loops or may not be followed.")));
+        return fail(SystemError(error, TV_HERE, what));
+    }
+
+    bool split(const Processor::String& path, std::vector<std::string>& components) const
+    {
+        std::vector<Processor::String> parts;
+        if (!SplitRelativePath(path, parts)) return report(EXDEV, path);
+        components.clear();
+        for (const auto& part : parts) {
+            std::string utf8 = Processor::ToUtf8(part);
+            if (utf8.find('\0') != std::string::npos) return report(EINVAL, path);
+            components.push_back(std::move(utf8));
+        }
+        return true;
+    }
+
+    // The real relative path of an existing entry, each component found exactly or by case folding.
+    bool resolve(const Processor::String& path, std::string& real) const
+    {
+        std::vector<std::string> components;
+        if (!split(path, components)) return false;
+        real.clear();
+        if (components.empty()) return true;
+        std::string exact;
+        for (const auto& c : components) exact = Join(exact, c);
+        // Most lookups match exactly: one system call.
+        // Links are found as themselves here; opening them later follows them, beneath this folder.
+        Fd fd(OpenBeneath(fd_.get(), exact, O_PATH | O_NOFOLLOW));
+        if (fd.valid()) {
+            real = exact;
+            return true;
+        }
+        if (errno != ENOENT && errno != ENOTDIR) return report(errno, path);
+        for (const auto& component : components) {
+            std::string candidate = Join(real, component);
+            Fd probe(OpenBeneath(fd_.get(), candidate, O_PATH | O_NOFOLLOW));
+            if (!probe.valid()) {
+                if (errno != ENOENT) return report(errno, path);
+                std::string found;
+                if (!FindFolded(fd_.get(), real, component, found)) return report(errno, path);
+                candidate = Join(real, found);
+            }
+            real = candidate;
+        }
+        return true;
+    }
+
+    bool resolve_existing(const Processor::String& path, std::string& parent, std::string& name) const
+    {
+        std::string real;
+        if (!resolve(path, real)) return false;
+        if (real.empty()) return report(EINVAL, path);
+        const size_t slash = real.rfind('/');
+        parent = slash == std::string::npos ? std::string() : real.substr(0, slash);
+        name = slash == std::string::npos ? real : real.substr(slash + 1);
+        return true;
+    }
+
+    // Parent folder found as above; the last name reuses an existing entry of another letter case.
+    bool resolve_new(const Processor::String& path, std::string& parent, std::string& name) const
+    {
+        std::vector<Processor::String> parts;
+        if (!SplitRelativePath(path, parts)) return report(EXDEV, path);
+        if (parts.empty()) return report(EINVAL, path);
+        Processor::String parentPath;
+        for (size_t i = 0; i + 1 < parts.size(); ++i) parentPath.append(parts[i]).append(u'\\');
+        if (!resolve(parentPath, parent)) return false;
+        name = Processor::ToUtf8(parts.back());
+        if (name.find('\0') != std::string::npos) return report(EINVAL, path);
+        std::string existing;
+        if (FindFolded(fd_.get(), parent, name, existing)) name = existing;
+        return true;
+    }
+
+    template <class Op> bool at_existing(const Processor::String& path, Op op)
+    {
+        clear_error();
+        std::string parent, name;
+        if (!resolve_existing(path, parent, name)) return false;
+        Fd p(OpenBeneath(fd_.get(), parent, O_PATH | O_DIRECTORY));
+        if (!p.valid() || op(p.get(), name) != 0) return report(errno, path);
+        return true;
+    }
+
+    Fd fd_;  // O_PATH descriptor of the folder; everything is opened beneath it
+};
+
+}  // namespace
+
+bool SplitRelativePath(const Processor::String& path, std::vector<Processor::String>& components)
+{
+    components.clear();
+    const int32_t length = path.length();
+    if (length > 0 && IsSeparator(path.charAt(0))) return false;           // absolute or UNC
+    if (length >= 2 && path.charAt(1) == u':') return false;               // drive letter
+    int32_t start = 0;
+    for (int32_t i = 0; i <= length; ++i) {
+        if (i < length && !IsSeparator(path.charAt(i))) continue;
+        Processor::String component(path, start, i - start);
+        start = i + 1;
+        if (component.isEmpty() || component == u".") continue;
+        if (component == u"..") return false;
+        components.push_back(std::move(component));
+    }
+    return true;
+}
+
+std::shared_ptr<rio_dir> OpenLocalDir(const std::string& path, Error& error)
+{
+    Fd fd(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!fd.valid()) {
+        error = SystemError(errno, TV_HERE, Processor::FromUtf8(path));
+        return nullptr;
+    }
+    error = Error();
+    return std::make_shared<LocalDir>(std::move(fd));
+}
+
+std::shared_ptr<rio_dir> OpenLocalDirectory(const std::string& path, Error* error)
+{
+    Error ignored;
+    return OpenLocalDir(path, error ? *error : ignored);
+}
+
+void ForceComponentWalk(bool force) { g_forceWalk.store(force); }
+
+// ---- base classes ----
+
+fs_object::~fs_object() = default;
+
+bool fs_object::fail(Error error) const noexcept
+{
+    error_ = std::move(error);
+    return false;
+}
+
+bool o_dir::set_short_name(const Processor::String&, const Processor::String&)
+{
+    return fail(MakeError(Codes::FromSystemError(ENOTSUP), TV_HERE, u"The operation is not supported by this folder."));
+}
+
+}  // namespace Common

@@ -1,0 +1,75 @@
+#include "support/temp_dir.h"
+
+#include <cstdlib>
+#include <mutex>
+#include <random>
+
+#include "support/copy.h"
+#include "support/errors.h"
+#include "support/local_dir.h"
+
+namespace Common {
+
+namespace {
+
+std::mutex g_lock;
+std::weak_ptr<TempDirScope> g_current;
+std::shared_ptr<rio_dir> g_base;
+
+std::shared_ptr<rio_dir> DefaultBase(Error& error)
+{
+    const char* tmp = std::getenv("TMPDIR");
+    return OpenLocalDir(tmp && *tmp ? tmp : "/tmp", error);
+}
+
+Processor::String UniqueName()
+{
+    static std::mt19937_64 random{std::random_device{}()};
+    Processor::String name(u"transvia-");
+    const uint64_t n = random();
+    for (int shift = 44; shift >= 0; shift -= 4) name.append(static_cast<char16_t>(u"0123456789abcdef"[(n >> shift) & 0xF]));
+    return name;
+}
+
+}  // namespace
+
+TempDirScope::TempDirScope(std::shared_ptr<rio_dir> parent, Processor::String name, std::shared_ptr<rio_dir> dir)
+    : rio_dir_delegate(std::move(dir)), parent_(std::move(parent)), name_(std::move(name))
+{
+}
+
+TempDirScope::~TempDirScope()
+{
+    RemoveTree(*parent_, name_);
+}
+
+void TempDir::SetBase(std::shared_ptr<rio_dir> base)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    g_base = std::move(base);
+}
+
+std::shared_ptr<TempDirScope> TempDir::Get(Error& error)
+{
+    std::lock_guard<std::mutex> guard(g_lock);
+    if (auto current = g_current.lock()) return current;
+    std::shared_ptr<rio_dir> base = g_base ? g_base : DefaultBase(error);
+    if (!base) return nullptr;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        const Processor::String name = UniqueName();
+        if (base->exists(name)) continue;
+        if (!base->create_dir(name)) break;
+        std::shared_ptr<rio_dir> dir = base->open_dir_rw(name);
+        if (!dir) break;
+        auto scope = std::make_shared<TempDirScope>(base, name, std::move(dir));
+        g_current = scope;
+        error = Error();
+        return scope;
+    }
+    error = base->last_error().empty()
+                ? MakeError(Codes::kStagingFailed, TV_HERE, u"No unused name for the temporary folder.")
+                : base->last_error();
+    return nullptr;
+}
+
+}  // namespace Common
