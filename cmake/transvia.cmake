@@ -12,7 +12,7 @@ function(transvia_test name)
   cmake_parse_arguments(ARG "" "" "LABELS;SOURCES;LIBS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} tv_test_support GTest::gtest GTest::gmock)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} tv_test_support GTest::gtest_main GTest::gmock)
   target_compile_definitions(${name} PRIVATE
     TRANSVIA_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     TRANSVIA_OUTPUT_DIR="${TRANSVIA_OUTPUT_DIR}")

@@ -168,7 +168,7 @@ public:
     bool delete_file(const Processor::String& path) override;
     bool move(const Processor::String& from, const Processor::String& to, bool replace) override;
     bool create_hard_link(const Processor::String& existing, const Processor::String& link) override;
-    bool create_dir(const Processor::String& path, const Processor::String* junctionTarget) override;
+    bool create_dir(const Processor::String& path, const Processor::String* junctionTarget = nullptr) override;
     bool create_dir_like(const Processor::String& path, const Processor::String& model) override;
     bool remove_dir(const Processor::String& path) override;
     bool set_security(const Processor::String& path, const security_descriptor& security) override;

@@ -47,7 +47,8 @@ private:
     bool placeholder(String& rendered)
     {
         PlaceholderFields fields;
-        String* slots[5] = {nullptr, &fields.index, &fields.type, &fields.style, &fields.extra};
+        String ignored;  // a fifth field and beyond
+        String* slots[6] = {nullptr, &fields.index, &fields.type, &fields.style, &fields.extra, &ignored};
         int current = 1;
         while (pos_ < pattern_.length()) {
             const char16_t c = pattern_.charAt(pos_++);
@@ -67,7 +68,8 @@ private:
                 break;
             }
             case u',':
-                if (current < 4) ++current;  // a fifth field and beyond are dropped
+                // Four fields at most: what follows a fourth comma is dropped.
+                if (current < 5) ++current;
                 break;
             case u'}':
                 complete(fields, current, rendered);
@@ -92,7 +94,7 @@ private:
             rendered.append(u'{').append(fields.index).append(u'}');
             return;
         }
-        if (lastField == 1) {
+        if (lastField == 1) {  // "{0}": no type field at all
             format_.default_subformat().format(arguments_[index], rendered, fields);
             return;
         }

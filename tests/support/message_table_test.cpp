@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "support/fixtures.h"
+#include "support/message_table.h"
+#include "support/text.h"
+#include "transvia/codes.h"
+
+namespace {
+
+std::vector<uint8_t> Table(uint32_t count, const std::u16string& firstText, int32_t truncateBy = 0)
+{
+    std::vector<uint8_t> out;
+    auto put32 = [&out](uint32_t v) {
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
+    };
+    std::u16string block = u"";
+    block.push_back(u'\0');
+    const uint32_t firstOffset = static_cast<uint32_t>(block.size() * 2);
+    block += firstText;
+    block.push_back(u'\0');
+    put32(count);
+    put32(static_cast<uint32_t>(block.size() * 2));
+    for (uint32_t i = 0; i < count; ++i) put32(i == 1 ? firstOffset : 0);
+    for (char16_t c : block) {
+        out.push_back(static_cast<uint8_t>(c));
+        out.push_back(static_cast<uint8_t>(c >> 8));
+    }
+    out.resize(out.size() - static_cast<size_t>(truncateBy));
+    return out;
+}
+
+TEST(MessageTableTest, RefusesWrongCountsTruncationAndMissingFiles)
+{
+    TestSupport::ScratchDir scratch;
+    const auto bad1269 = scratch.write("1269.msg", Table(1269, u"x"));
+    const auto short_ = scratch.write("short.msg", Table(1270, u"x", 3));
+    const auto tiny = scratch.write("tiny.msg", std::string("\xF6\x04"));
+
+    for (const auto& path : {bad1269, short_, tiny, scratch.path() / "absent.msg"}) {
+        Common::Error error = Common::MessageTable::Load(path.string());
+        ASSERT_TRUE(error.failed()) << path;
+        EXPECT_EQ(error.code(), Common::Codes::kMessageTableInvalid);
+        // The text says which file.
+        EXPECT_NE(Processor::ToUtf8(std::u16string_view(error.text())).find(path.filename().string()), std::string::npos);
+    }
+}
+
+TEST(MessageTableTest, LoadsTheBuiltTableAndReferencesItsTexts)
+{
+    const std::string built = std::string(TRANSVIA_OUTPUT_DIR) + "/solvane.msg";
+    ASSERT_TRUE(Common::MessageTable::Load(built).empty());
+    const char16_t* cancelled = Common::MessageTable::Get(Common::Messages::kCancelled);
+    EXPECT_GT(std::u16string_view(cancelled).size(), 0u);
+    EXPECT_EQ(std::u16string_view(Common::MessageTable::Get(5000)), u"");
+    // A table text is referenced by a record, any other text is copied.
+    Common::Error referenced = Common::Error::Make(1, 1, cancelled);
+    EXPECT_EQ(referenced.text(), cancelled);
+    std::u16string own = cancelled;
+    Common::Error copied = Common::Error::Make(1, 1, own.c_str());
+    EXPECT_NE(copied.text(), own.c_str());
+    // Arguments are formatted into numbered messages.
+    EXPECT_NE(Processor::ToUtf8(Common::MessageTable::Text(Common::Messages::kDeviceNoDriver, {Processor::String(u"PCI\\VEN_1")}))
+                  .find("PCI\\VEN_1"),
+              std::string::npos);
+}
+
+TEST(MessageTableTest, OffsetsOutsideTheBlockAreRefused)
+{
+    TestSupport::ScratchDir scratch;
+    auto bytes = Table(1270, u"x");
+    bytes[8 + 4 * 7] = 0xF0;  // entry 7 points far past the block
+    Common::Error error = Common::MessageTable::Load(scratch.write("wild.msg", bytes).string());
+    EXPECT_TRUE(error.failed());
+}
+
+}  // namespace
