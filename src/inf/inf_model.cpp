@@ -1,0 +1,152 @@
+#include "inf/inf_model.h"
+
+#include <unicode/uchar.h>
+#include <unicode/ustring.h>
+
+#include "support/text.h"
+
+namespace Transvia {
+
+namespace {
+
+bool EqualIgnoringCase(const char16_t* a, int32_t aLength, const char16_t* b, int32_t bLength)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    return u_strCaseCompare(a, aLength, b, bLength, U_FOLD_CASE_DEFAULT, &status) == 0 && U_SUCCESS(status);
+}
+
+}  // namespace
+
+const char16_t* SectionEntryImpl::GetField(int32_t index) const
+{
+    if (index < 0 || static_cast<uint32_t>(index) >= count_)
+        return nullptr;
+    return fields_[index];
+}
+
+bool SectionEntryImpl::KeyEquals(std::u16string_view key) const
+{
+    return keyLength_ != 0 && keyLength_ == key.size() &&
+           EqualIgnoringCase(key_, static_cast<int32_t>(keyLength_), key.data(), static_cast<int32_t>(key.size()));
+}
+
+SectionEntry* SectionImpl::FindEntry(const char16_t* key)
+{
+    if (key == nullptr || key[0] == u'\0')
+        return nullptr;
+    const std::u16string_view text(key);
+    if (text.size() >= 2 && text.front() == u'%' && text.back() == u'%')
+        return FindEntryExact(text.substr(1, text.size() - 2));
+    for (SectionEntryImpl* entry = first_; entry != nullptr; entry = entry->next_) {
+        if (entry->HasKey() &&
+            EqualIgnoringCase(entry->key_, static_cast<int32_t>(entry->keyLength_), key, static_cast<int32_t>(text.size())))
+            return entry;
+    }
+    return nullptr;
+}
+
+SectionEntryImpl* SectionImpl::FindEntryExact(std::u16string_view key) const
+{
+    for (SectionEntryImpl* entry = first_; entry != nullptr; entry = entry->next_) {
+        if (entry->KeyEquals(key))
+            return entry;
+    }
+    return nullptr;
+}
+
+SectionEntry* SectionImpl::GetEntry(int32_t index)
+{
+    if (index < 0 || static_cast<uint32_t>(index) >= count_)
+        return nullptr;
+    if (index == cursorIndex_)
+        return cursorEntry_;
+    SectionEntryImpl* entry;
+    if (index == cursorIndex_ + 1) {
+        entry = cursorEntry_->next_;
+    } else {
+        entry = first_;
+        for (int32_t i = 0; i < index; ++i)
+            entry = entry->next_;
+    }
+    cursorIndex_ = index;
+    cursorEntry_ = entry;
+    return entry;
+}
+
+void SectionImpl::Append(SectionEntryImpl* entries, uint32_t count)
+{
+    for (uint32_t i = 0; i < count; ++i) {
+        SectionEntryImpl* entry = &entries[i];
+        if (last_ != nullptr)
+            last_->next_ = entry;
+        else
+            first_ = entry;
+        last_ = entry;
+    }
+    count_ += count;
+}
+
+SectionImpl* InfParser::Find(std::u16string_view upperName) const
+{
+    auto found = sections_.find(upperName);
+    return found == sections_.end() ? nullptr : found->second.get();
+}
+
+SectionImpl& InfParser::AddSection(std::u16string upperName, Block block)
+{
+    SectionImpl* section = Find(upperName);
+    if (section == nullptr) {
+        auto created = std::make_unique<SectionImpl>(upperName, this);
+        section = created.get();
+        sections_.emplace(std::move(upperName), std::move(created));
+    }
+    section->Append(block.entries.get(), block.entryCount);
+    blocks_.push_back(std::move(block));
+    return *section;
+}
+
+Section* InfParser::GetSection(int32_t index)
+{
+    if (index < 0 || static_cast<size_t>(index) >= sections_.size())
+        return nullptr;
+    // Sections are never removed, so a size change is the only way the order goes stale.
+    if (ordered_.size() != sections_.size()) {
+        ordered_.clear();
+        for (auto& [name, section] : sections_)
+            ordered_.push_back(section.get());
+    }
+    return ordered_[index];
+}
+
+Section* InfParser::FindSection(const char16_t* name)
+{
+    if (name == nullptr || name[0] == u'\0')
+        return nullptr;
+    std::u16string upper(name);
+    Processor::UpCaseInPlace(upper.data(), upper.size());
+    return Find(upper);
+}
+
+const char16_t* InfParser::VersionField(std::u16string_view key)
+{
+    SectionImpl* version = Find(u"VERSION");
+    if (version == nullptr)
+        return nullptr;
+    SectionEntryImpl* entry = version->FindEntryExact(key);
+    if (entry == nullptr)
+        return nullptr;
+    const char16_t* field = entry->GetField(0);
+    return field != nullptr && field[0] != u'\0' ? field : nullptr;
+}
+
+const char16_t* InfParser::GetClassGuid()
+{
+    return VersionField(u"ClassGuid");
+}
+
+const char16_t* InfParser::GetLayoutFile()
+{
+    return VersionField(u"LayoutFile");
+}
+
+}  // namespace Transvia

@@ -1,0 +1,107 @@
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "inf/inf.h"
+
+// The one implementation of the INF model. Keys and fields point into text blocks the
+// InfParser owns; entries of one section are chained so that a section met twice in a
+// file grows by linking, without moving what was handed out before.
+namespace Transvia {
+
+class SectionEntryImpl final : public SectionEntry {
+public:
+    SectionEntryImpl() = default;
+    SectionEntryImpl(const char16_t* key, uint32_t keyLength, const char16_t* const* fields, uint32_t count)
+        : key_(key), keyLength_(keyLength), fields_(fields), count_(count)
+    {
+    }
+
+    const char16_t* GetKey() const override { return key_; }
+    uint32_t GetFieldCount() const override { return count_; }
+    // Fields are one contiguous array, so any index is one step and no cursor is needed.
+    const char16_t* GetField(int32_t index) const override;
+
+    // Same length and equal ignoring case; an empty key equals nothing.
+    bool KeyEquals(std::u16string_view key) const;
+    bool HasKey() const { return keyLength_ != 0; }
+
+private:
+    friend class SectionImpl;
+    const char16_t* key_ = u"";
+    uint32_t keyLength_ = 0;
+    const char16_t* const* fields_ = nullptr;
+    uint32_t count_ = 0;
+    SectionEntryImpl* next_ = nullptr;
+};
+
+class SectionImpl final : public Section {
+public:
+    SectionImpl(std::u16string upperName, Inf* owner) : name_(std::move(upperName)), inf_(owner) {}
+
+    const char16_t* GetName() const override { return name_.c_str(); }
+    uint32_t GetEntryCount() const override { return count_; }
+    SectionEntry* FindEntry(const char16_t* key) override;
+    SectionEntry* GetEntry(int32_t index) override;
+    Inf* GetInf() const override { return inf_; }
+
+    // Token-form lookup ("%Key%" without its percent signs): same length, case ignored.
+    SectionEntryImpl* FindEntryExact(std::u16string_view key) const;
+    // Links `count` entries (stored contiguously by the caller) after the last one.
+    void Append(SectionEntryImpl* entries, uint32_t count);
+
+private:
+    std::u16string name_;
+    Inf* inf_;
+    SectionEntryImpl* first_ = nullptr;
+    SectionEntryImpl* last_ = nullptr;
+    uint32_t count_ = 0;
+    // Sequential-access cursor: the index asked for last and its entry. -2 means that
+    // no index counts as the next one yet.
+    int32_t cursorIndex_ = -2;
+    SectionEntryImpl* cursorEntry_ = nullptr;
+};
+
+class InfParser final : public Inf {
+public:
+    InfParser() = default;
+    InfParser(const InfParser&) = delete;
+    InfParser& operator=(const InfParser&) = delete;
+
+    Section* GetSection(int32_t index) override;
+    Section* FindSection(const char16_t* name) override;
+    const char16_t* ExpandString(const char16_t* text, ExternalVariables* resolver) override;
+    const char16_t* GetClassGuid() override;
+    uint32_t GetSectionCount() const override { return static_cast<uint32_t>(sections_.size()); }
+    const char16_t* GetLayoutFile() override;
+    uint32_t GetChecksum() const override { return checksum_; }
+
+    // The text of one section, read and split: every key and field points into `text`.
+    struct Block {
+        std::unique_ptr<char16_t[]> text;
+        std::unique_ptr<const char16_t*[]> fields;
+        std::unique_ptr<SectionEntryImpl[]> entries;
+        uint32_t entryCount = 0;
+    };
+    // Takes the block and adds its entries to the section `upperName`, creating the
+    // section or extending one of the same name read earlier. Returns that section.
+    SectionImpl& AddSection(std::u16string upperName, Block block);
+    void SetChecksum(uint32_t checksum) { checksum_ = checksum; }
+
+private:
+    SectionImpl* Find(std::u16string_view upperName) const;
+    // First field of `key` in [Version]; null when absent or empty.
+    const char16_t* VersionField(std::u16string_view key);
+
+    std::map<std::u16string, std::unique_ptr<SectionImpl>, std::less<>> sections_;
+    // Index order of sections_, rebuilt when a section was added since the last use.
+    std::vector<SectionImpl*> ordered_;
+    std::vector<Block> blocks_;
+    uint32_t checksum_ = 0;
+};
+
+}  // namespace Transvia
