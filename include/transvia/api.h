@@ -17,7 +17,7 @@ namespace Transvia {
 // A folder in which driver packages are searched. The host may implement its own.
 class TRANSVIA_API DriverStorage {
 public:
-    virtual ~DriverStorage();
+    virtual ~DriverStorage() = default;
     virtual bool IsRemovable() const = 0;                                   // slot 4
     virtual Processor::String DisplayPath() const = 0;                      // slot 5
     virtual bool IsNetwork() const = 0;                                     // slot 6
@@ -34,21 +34,21 @@ using DriverStorageList = std::list<std::shared_ptr<DriverStorage>>;
 // A collection of search locations handed out by source sets and their items.
 class TRANSVIA_API LocationCollection {
 public:
-    virtual ~LocationCollection();
+    virtual ~LocationCollection() = default;
     virtual uint32_t GetCount() const = 0;
     virtual std::shared_ptr<Common::i_dir> GetLocation(uint32_t index) const = 0;
 };
 
 class TRANSVIA_API DriverSourceItem {
 public:
-    virtual ~DriverSourceItem();
+    virtual ~DriverSourceItem() = default;
     virtual void GetName(Processor::String& name) const = 0;
     virtual void GetLocations(std::shared_ptr<LocationCollection>& collection, uint32_t flag) const = 0;
 };
 
 class TRANSVIA_API DriverSourceSet {
 public:
-    virtual ~DriverSourceSet();
+    virtual ~DriverSourceSet() = default;
     virtual uint32_t GetCount() const = 0;
     virtual void GetItem(std::shared_ptr<DriverSourceItem>& item, uint32_t index) const = 0;
     virtual void GetLocations(std::shared_ptr<LocationCollection>& collection, uint32_t flag) const = 0;
@@ -58,14 +58,14 @@ public:
 // ends the call with that error.
 class TRANSVIA_API HardwareEnvironment {
 public:
-    virtual ~HardwareEnvironment();
+    virtual ~HardwareEnvironment() = default;
     virtual void EnumerateDevices(Common::Error& error, DeviceList& devices) const = 0;
     virtual void EnumerateInstallDevices(Common::Error& error, DeviceList& devices) const = 0;
 };
 
 class TRANSVIA_API InstallDriversCallback {
 public:
-    virtual ~InstallDriversCallback();
+    virtual ~InstallDriversCallback() = default;
     // Position of the run on a scale of 0 to 100.
     virtual void ReportProgress(uint32_t position) = 0;
     virtual bool IsCancelled() = 0;
