@@ -1,0 +1,721 @@
+#include "registry/hive_file.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cstring>
+
+#include "registry/hive_format.h"
+#include "support/copy.h"
+#include "support/errors.h"
+#include "support/trace.h"
+#include "transvia/codes.h"
+
+static_assert(std::endian::native == std::endian::little, "hive records are read in place as little-endian");
+
+namespace Common {
+
+using namespace Hive;
+
+// ---- hive_image_file ------------------------------------------------------------
+
+bool hive_image_file::load(std::shared_ptr<i_file> file, std::shared_ptr<rio_file> writable, Error& error)
+{
+    file_ = std::move(file);
+    writable_ = std::move(writable);
+    const int64_t size = file_->size();
+    if (size < 0) {
+        error = file_->last_error();
+        return false;
+    }
+    if (static_cast<uint64_t>(size) > uint64_t(kMaxOffset) + HBLOCK_SIZE) {
+        error = MakeError(Codes::kHiveInvalid, TV_HERE, u"the file is larger than 2 GiB");
+        return false;
+    }
+    image_.resize(static_cast<size_t>(size));
+    size_t done = 0;
+    while (done < image_.size()) {
+        const size_t got = file_->read_at(done, image_.data() + done, image_.size() - done);
+        if (got == 0) {
+            error = file_->last_error().failed() ? file_->last_error()
+                                                 : MakeError(Codes::kHiveInvalid, TV_HERE, u"the file ended early");
+            return false;
+        }
+        done += got;
+    }
+    return true;
+}
+
+bool hive_image_file::read(uint64_t offset, void* buffer, uint32_t length) const
+{
+    if (offset > image_.size() || image_.size() - offset < length)
+        return false;
+    std::memcpy(buffer, image_.data() + offset, length);
+    return true;
+}
+
+const uint8_t* hive_image_file::view(uint64_t offset, uint32_t length) const
+{
+    if (offset > image_.size() || image_.size() - offset < length)
+        return nullptr;
+    return image_.data() + offset;
+}
+
+bool hive_image_file::write(uint64_t offset, const void* data, uint32_t length)
+{
+    if (!writable_)
+        return true;  // read-only hive: writes are skipped and count as done
+    if (writable_->write_at(offset, data, length) != length)
+        return false;
+    if (offset + length > image_.size())
+        image_.resize(offset + length);
+    std::memcpy(image_.data() + offset, data, length);
+    return true;
+}
+
+bool hive_image_file::set_length(uint64_t length)
+{
+    if (!writable_)
+        return true;
+    if (!writable_->set_size(length))
+        return false;
+    image_.resize(length);
+    return true;
+}
+
+bool hive_image_file::flush_file() { return !writable_ || writable_->flush(); }
+
+void hive_image_file::close()
+{
+    if (writable_)
+        writable_->close();
+    else if (file_)
+        file_->close();
+    writable_.reset();
+    file_.reset();
+    image_.clear();
+    image_.shrink_to_fit();
+}
+
+// ---- opening ---------------------------------------------------------------------
+
+namespace {
+
+Error Invalid(const Processor::String& name, const char16_t* what, uint64_t site)
+{
+    Processor::String text(name);
+    text += u": ";
+    text += what;
+    return MakeError(Codes::kHiveInvalid, site, text);
+}
+
+}  // namespace
+
+std::shared_ptr<hive_provider> hive_provider::open(std::shared_ptr<rio_dir> directory, const Processor::String& name,
+                                                   bool read_only, uint32_t& root, Error& error)
+{
+    root = 0;
+    if (!directory) {
+        error = MakeError(Codes::kInvalidArgument, TV_HERE, name);
+        return nullptr;
+    }
+    std::shared_ptr<hive_provider> hive(new hive_provider());
+    hive->read_only_ = read_only;
+    if (read_only) {
+        auto file = directory->open_file(name);
+        if (!file) {
+            error = directory->last_error();
+            return nullptr;
+        }
+        if (!hive->file_.load(file, nullptr, error))
+            return nullptr;
+    } else {
+        auto file = directory->open_file_rw(name);
+        if (!file) {
+            error = directory->last_error();
+            return nullptr;
+        }
+        if (!hive->file_.load(file, file, error))
+            return nullptr;
+    }
+    hive->directory_ = std::move(directory);
+    if (!hive->validate(name, root, error)) {
+        hive->read_only_ = true;  // a hive refused at open is never written, not even at destruction
+        return nullptr;
+    }
+    return hive;
+}
+
+std::shared_ptr<hive_provider> hive_provider::open(std::shared_ptr<i_dir> directory, const Processor::String& name,
+                                                   uint32_t& root, Error& error)
+{
+    root = 0;
+    if (!directory) {
+        error = MakeError(Codes::kInvalidArgument, TV_HERE, name);
+        return nullptr;
+    }
+    auto file = directory->open_file(name);
+    if (!file) {
+        error = directory->last_error();
+        return nullptr;
+    }
+    std::shared_ptr<hive_provider> hive(new hive_provider());
+    hive->read_only_ = true;
+    if (!hive->file_.load(file, nullptr, error))
+        return nullptr;
+    hive->directory_ = std::move(directory);
+    if (!hive->validate(name, root, error))
+        return nullptr;
+    return hive;
+}
+
+bool hive_provider::validate(const Processor::String& name, uint32_t& root, Error& error)
+{
+    uint8_t base[HBLOCK_SIZE];
+    if (!file_.read(0, base, HBLOCK_SIZE)) {
+        error = Invalid(name, u"the file is shorter than a base block", TV_HERE);
+        return false;
+    }
+    const uint32_t binsSize = Get32(base + kBaseBinsSize);
+    if ((uint64_t(HBLOCK_SIZE) + binsSize) % HBLOCK_SIZE != 0) {
+        error = Invalid(name, u"the size of the hive bins is not a multiple of 4096", TV_HERE);
+        return false;
+    }
+    if (Get32(base) != kRegfSignature) {
+        error = Invalid(name, u"no \"regf\" signature: not a registry hive", TV_HERE);
+        return false;
+    }
+    if (BaseBlockChecksum(base) != Get32(base + kBaseChecksum)) {
+        error = Invalid(name, u"the base block checksum is wrong", TV_HERE);
+        return false;
+    }
+    const uint32_t minor = Get32(base + kBaseMinor);
+    if (Get32(base + kBaseMajor) != 1 || minor < 1 || minor > 5) {
+        error = Invalid(name, u"unsupported format version (1.1 to 1.5 are known)", TV_HERE);
+        return false;
+    }
+    if (Get32(base + kBaseFormat) != 1) {
+        error = Invalid(name, u"the file format field is not 1", TV_HERE);
+        return false;
+    }
+    // Beyond the base block: the bins must be all there and well formed, so that no
+    // later read can wander outside them, and the root must be an allocated key node.
+    if (binsSize == 0 || binsSize > kMaxOffset || file_.length() - HBLOCK_SIZE < binsSize) {
+        error = Invalid(name, u"the hive bins are missing or the file is truncated", TV_HERE);
+        return false;
+    }
+    const uint32_t rootCell = Get32(base + kBaseRootCell);
+    bool rootSeen = false;
+    for (uint64_t pos = HBLOCK_SIZE; pos < uint64_t(HBLOCK_SIZE) + binsSize;) {
+        const uint8_t* bin = file_.view(pos, kBinHeaderSize);
+        const uint32_t size = bin ? Get32(bin + kBinSize) : 0;
+        if (!bin || Get32(bin) != kBinSignature || Get32(bin + kBinOffset) != pos - HBLOCK_SIZE) {
+            error = Invalid(name, u"a hive bin header is damaged", TV_HERE);
+            return false;
+        }
+        if (size < HBLOCK_SIZE || size % HBLOCK_SIZE != 0 || pos + size > uint64_t(HBLOCK_SIZE) + binsSize) {
+            error = Invalid(name, u"a hive bin has an impossible size", TV_HERE);
+            return false;
+        }
+        const uint8_t* data = file_.view(pos, size);
+        for (uint32_t at = kBinHeaderSize; at < size;) {
+            const int32_t raw = static_cast<int32_t>(Get32(data + at));
+            const uint32_t length = raw < 0 ? 0u - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
+            if (length < 8 || length % 4 != 0 || length > size - at) {
+                error = Invalid(name, u"a cell crosses the end of its bin or has an impossible size", TV_HERE);
+                return false;
+            }
+            const uint64_t cell = pos - HBLOCK_SIZE + at;
+            if (cell == rootCell) {
+                rootSeen = true;
+                if (raw >= 0 || Get16(data + at + 4) != kSigNk) {
+                    error = Invalid(name, u"the root cell is not an allocated key node", TV_HERE);
+                    return false;
+                }
+            }
+            at += length;
+        }
+        pos += size;
+    }
+    if (!rootSeen) {
+        error = Invalid(name, u"the root cell is not the start of a cell", TV_HERE);
+        return false;
+    }
+
+    if (!read_only_) {
+        if (file_.length() != uint64_t(HBLOCK_SIZE) + binsSize && !file_.set_length(uint64_t(HBLOCK_SIZE) + binsSize)) {
+            error = file_.writable() ? MakeError(Codes::kHiveBaseBlockWrite, TV_HERE, name) : error;
+            TraceError(4, error);
+            return false;
+        }
+        const uint32_t primary = Get32(base + kBasePrimarySequence);
+        const uint32_t secondary = Get32(base + kBaseSecondarySequence);
+        if (primary != secondary) {
+            const uint32_t next = std::max(primary, secondary) + 1;
+            Put32(base + kBasePrimarySequence, next);
+            Put32(base + kBaseSecondarySequence, next);
+            Put32(base + kBaseChecksum, BaseBlockChecksum(base));
+            if (!file_.write(0, base, HBLOCK_SIZE)) {
+                error = MakeError(Codes::kHiveBaseBlockWrite, TV_HERE, name);
+                TraceError(4, error);
+                return false;
+            }
+        }
+    }
+    minor_ = minor;
+    root = rootCell;
+    return true;
+}
+
+hive_provider::~hive_provider()
+{
+    if (!read_only_) {
+        flush();
+        file_.flush_file();
+    }
+    bins_.clear();
+    file_.close();
+    directory_.reset();
+}
+
+// ---- routing ---------------------------------------------------------------------
+
+hive_provider::memory_bin* hive_provider::find_bin(uint64_t position, uint32_t& inside)
+{
+    if (bins_.empty() || position < uint64_t(bins_.front()->offset) + HBLOCK_SIZE)
+        return nullptr;
+    // Bins are kept in ascending, contiguous order: the one starting at or before us.
+    auto it = std::upper_bound(bins_.begin(), bins_.end(), position, [](uint64_t pos, const auto& bin) {
+        return pos < uint64_t(bin->offset) + HBLOCK_SIZE;
+    });
+    memory_bin* bin = (*--it).get();
+    const uint64_t start = uint64_t(bin->offset) + HBLOCK_SIZE;
+    if (position >= start + bin->data.size())
+        return nullptr;
+    inside = static_cast<uint32_t>(position - start);
+    return bin;
+}
+
+bool hive_provider::transfer(uint64_t position, void* buffer, uint32_t length, bool writing)
+{
+    if (length == 0)
+        return true;
+    uint32_t inside = 0;
+    if (memory_bin* bin = find_bin(position, inside)) {
+        if (uint64_t(inside) + length > bin->data.size()) {
+            TraceError(3, MakeError(Codes::kHiveInvalid, TV_HERE, u"a transfer runs past the end of a hive bin"));
+            return false;
+        }
+        if (!writing) {
+            std::memcpy(buffer, bin->data.data() + inside, length);
+            return true;
+        }
+        // A write stays inside the cell where it starts.
+        uint32_t at = kBinHeaderSize;
+        while (at < bin->data.size()) {
+            const int32_t raw = static_cast<int32_t>(Get32(bin->data.data() + at));
+            const uint32_t size = raw < 0 ? 0u - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
+            if (size == 0)
+                return false;
+            if (inside < at + size) {
+                if (inside < at || uint64_t(inside) + length > uint64_t(at) + size)
+                    return false;
+                std::memcpy(bin->data.data() + inside, buffer, length);
+                return true;
+            }
+            at += size;
+        }
+        return false;
+    }
+    if (position > kMaxOffset + uint64_t(HBLOCK_SIZE))
+        return false;
+    return writing ? file_.write(position, buffer, length) : file_.read(position, buffer, length);
+}
+
+bool hive_provider::read_raw(uint64_t position, void* buffer, uint32_t length)
+{
+    return transfer(position, buffer, length, false);
+}
+
+bool hive_provider::write_raw(uint64_t position, const void* buffer, uint32_t length)
+{
+    return transfer(position, const_cast<void*>(buffer), length, true);
+}
+
+bool hive_provider::read(uint32_t cell, void* buffer, uint32_t length)
+{
+    if (cell >= kMaxOffset)
+        return false;
+    return transfer(uint64_t(cell) + kCellDataBase, buffer, length, false);
+}
+
+bool hive_provider::write(uint32_t cell, const void* buffer, uint32_t length)
+{
+    if (cell >= kMaxOffset)
+        return false;
+    return transfer(uint64_t(cell) + kCellDataBase, const_cast<void*>(buffer), length, true);
+}
+
+const uint8_t* hive_provider::view(uint32_t cell, uint32_t length)
+{
+    if (cell >= kMaxOffset)
+        return nullptr;
+    const uint64_t position = uint64_t(cell) + kCellDataBase;
+    uint32_t inside = 0;
+    if (memory_bin* bin = find_bin(position, inside))
+        return uint64_t(inside) + length <= bin->data.size() ? bin->data.data() + inside : nullptr;
+    return file_.view(position, length);
+}
+
+uint32_t hive_provider::cell_size(uint32_t cell)
+{
+    uint8_t field[4];
+    if (cell >= kMaxOffset || !read_raw(uint64_t(cell) + HBLOCK_SIZE, field, 4))
+        return 0;
+    const int32_t raw = static_cast<int32_t>(Get32(field));
+    return raw < 0 ? 0u - static_cast<uint32_t>(raw) : 0;
+}
+
+// ---- allocation --------------------------------------------------------------------
+
+void hive_provider::refresh_largest(memory_bin& bin)
+{
+    uint32_t largest = 0;
+    for (uint32_t at = kBinHeaderSize; at + 4 <= bin.data.size();) {
+        const int32_t raw = static_cast<int32_t>(Get32(bin.data.data() + at));
+        if (raw == 0)
+            break;
+        if (raw > 0)
+            largest = std::max<uint32_t>(largest, static_cast<uint32_t>(raw));
+        at += raw < 0 ? 0u - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
+    }
+    bin.largest_free = largest;
+}
+
+uint8_t* hive_provider::allocate_in(memory_bin& bin, uint32_t need, uint32_t& cell)
+{
+    for (uint32_t at = kBinHeaderSize; at + 4 <= bin.data.size();) {
+        uint8_t* field = bin.data.data() + at;
+        const int32_t raw = static_cast<int32_t>(Get32(field));
+        if (raw == 0)
+            break;
+        if (raw > 0 && static_cast<uint32_t>(raw) >= need) {
+            const uint32_t size = static_cast<uint32_t>(raw);
+            if (size - need >= 9) {
+                Put32(field, 0u - need);
+                Put32(field + need, size - need);
+            } else {
+                Put32(field, 0u - size);
+            }
+            refresh_largest(bin);
+            cell = bin.offset + at;
+            return field + 4;
+        }
+        at += raw < 0 ? 0u - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
+    }
+    return nullptr;
+}
+
+bool hive_provider::load_last_bin()
+{
+    uint8_t field[4];
+    std::unique_ptr<memory_bin> bin;
+    if (file_.read(kBaseBinsSize, field, 4)) {
+        const uint64_t position = Get32(field);  // the last 4096 bytes of the bins
+        uint8_t block[HBLOCK_SIZE];
+        if (position >= HBLOCK_SIZE && file_.read(position, block, HBLOCK_SIZE) && Get32(block) == kBinSignature &&
+            Get32(block + kBinOffset) == position - HBLOCK_SIZE) {
+            const uint32_t size = Get32(block + kBinSize);
+            bin = std::make_unique<memory_bin>();
+            bin->offset = static_cast<uint32_t>(position - HBLOCK_SIZE);
+            bin->data.assign(block, block + HBLOCK_SIZE);
+            if (size > HBLOCK_SIZE) {
+                bin->data.resize(size);
+                if (!file_.read(position + HBLOCK_SIZE, bin->data.data() + HBLOCK_SIZE, size - HBLOCK_SIZE))
+                    bin.reset();
+            }
+        }
+    }
+    if (!bin) {
+        Trace(1, u"It is not a hbin actually, because last one is bigger than HBLOCK_SIZE.");
+        return false;
+    }
+    refresh_largest(*bin);
+    bins_.push_back(std::move(bin));
+    return true;
+}
+
+hive_provider::memory_bin* hive_provider::new_bin(uint32_t size)
+{
+    Trace(1, u"New hbin allocated.");
+    uint64_t binSize = (uint64_t(size) + 4063) / 4064 * HBLOCK_SIZE;
+    const uint64_t cellSize = (uint64_t(size) + 11) / 8 * 8;
+    if (binSize - kBinHeaderSize < cellSize)
+        binSize = (cellSize + kBinHeaderSize + HBLOCK_SIZE - 1) / HBLOCK_SIZE * HBLOCK_SIZE;
+    uint64_t offset = 0;
+    if (!bins_.empty()) {
+        offset = uint64_t(bins_.back()->offset) + bins_.back()->data.size();
+    } else {
+        uint8_t field[4];
+        if (!file_.read(kBaseBinsSize, field, 4))
+            return nullptr;
+        offset = Get32(field);
+    }
+    if (offset + binSize + HBLOCK_SIZE > kMaxOffset)
+        return nullptr;
+    auto bin = std::make_unique<memory_bin>();
+    bin->offset = static_cast<uint32_t>(offset);
+    bin->data.assign(binSize, 0xFF);
+    uint8_t* header = bin->data.data();
+    Put32(header, kBinSignature);
+    Put32(header + kBinOffset, bin->offset);
+    Put32(header + kBinSize, static_cast<uint32_t>(binSize));
+    Put32(header + 0x0C, 0xFFFFFFFFu);
+    Put32(header + 0x10, 0xFFFFFFFFu);
+    Put64(header + kBinTimestamp, 0);
+    Put32(header + kBinSpare, static_cast<uint32_t>(binSize));
+    Put32(header + kBinHeaderSize, static_cast<uint32_t>(binSize - kBinHeaderSize));
+    bin->largest_free = static_cast<uint32_t>(binSize - kBinHeaderSize);
+    bins_.push_back(std::move(bin));
+    return bins_.back().get();
+}
+
+uint8_t* hive_provider::allocate(uint32_t size, uint32_t& cell)
+{
+    if (size > kMaxOffset / 2)
+        return nullptr;
+    const uint32_t need = CellSizeFor(size);
+    bool triedLast = false;
+    for (;;) {
+        for (auto it = bins_.rbegin(); it != bins_.rend(); ++it) {
+            if ((*it)->largest_free < need)
+                continue;
+            if (uint8_t* data = allocate_in(**it, need, cell))
+                return data;
+        }
+        if (bins_.empty() && !triedLast) {
+            triedLast = true;
+            if (load_last_bin())
+                continue;
+        }
+        memory_bin* bin = new_bin(size);
+        if (!bin)
+            return nullptr;
+        return allocate_in(*bin, need, cell);
+    }
+}
+
+bool hive_provider::free_cell(uint32_t cell)
+{
+    if (cell >= kMaxOffset)
+        return false;
+    const uint64_t position = uint64_t(cell) + HBLOCK_SIZE;
+    uint8_t field[4];
+    if (!read_raw(position, field, 4))
+        return false;
+    const int32_t raw = static_cast<int32_t>(Get32(field));
+    if (raw >= 0)
+        return false;
+    const uint32_t size = 0u - static_cast<uint32_t>(raw);
+    Put32(field, size);
+    if (!write_raw(position, field, 4))
+        return false;
+    uint32_t inside = 0;
+    if (memory_bin* bin = find_bin(position, inside))
+        bin->largest_free = std::max(bin->largest_free, size);
+    return true;
+}
+
+void hive_provider::trim_cell(uint32_t cell, uint32_t size)
+{
+    uint32_t inside = 0;
+    memory_bin* bin = cell < kMaxOffset ? find_bin(uint64_t(cell) + HBLOCK_SIZE, inside) : nullptr;
+    if (!bin || inside + 4 > bin->data.size())
+        return;
+    uint8_t* field = bin->data.data() + inside;
+    const int32_t raw = static_cast<int32_t>(Get32(field));
+    const uint32_t need = CellSizeFor(size);
+    if (raw >= 0 || 0u - static_cast<uint32_t>(raw) < need + 8)
+        return;
+    const uint32_t whole = 0u - static_cast<uint32_t>(raw);
+    Put32(field, 0u - need);
+    Put32(field + need, whole - need);
+    bin->largest_free = std::max(bin->largest_free, whole - need);
+}
+
+// ---- flush -------------------------------------------------------------------------
+
+void hive_provider::flush()
+{
+    if (read_only_ || bins_.empty())
+        return;
+    uint8_t base[HBLOCK_SIZE];
+    if (!file_.read(0, base, HBLOCK_SIZE)) {
+        TraceError(4, MakeError(Codes::kHiveBaseBlockRead, TV_HERE, u"base block"));
+        return;
+    }
+    std::vector<std::unique_ptr<memory_bin>> kept;
+    for (auto& bin : bins_) {
+        const uint64_t position = uint64_t(bin->offset) + HBLOCK_SIZE;
+        if (position > kMaxOffset || !file_.write(position, bin->data.data(), static_cast<uint32_t>(bin->data.size()))) {
+            TraceError(4, MakeError(Codes::kHiveInvalid, TV_HERE, u"a hive bin could not be written"));
+            kept.push_back(std::move(bin));
+        }
+    }
+    bins_ = std::move(kept);
+    Put32(base + kBaseBinsSize, static_cast<uint32_t>(file_.length() - HBLOCK_SIZE));
+    const uint64_t stamp = Get64(base + kBaseTimestamp);
+    if (stamp != 0)
+        Put64(base + kBaseTimestamp, stamp + 1);
+    Put32(base + kBaseChecksum, BaseBlockChecksum(base));
+    if (!file_.write(0, base, HBLOCK_SIZE))
+        TraceError(4, MakeError(Codes::kHiveBaseBlockWrite, TV_HERE, u"base block"));
+}
+
+// ---- a new hive --------------------------------------------------------------------
+
+namespace {
+
+void AppendSid(std::vector<uint8_t>& out, uint8_t authority, std::initializer_list<uint32_t> parts)
+{
+    out.push_back(1);
+    out.push_back(static_cast<uint8_t>(parts.size()));
+    for (int i = 0; i < 5; ++i)
+        out.push_back(0);
+    out.push_back(authority);
+    for (uint32_t part : parts)
+        for (int i = 0; i < 4; ++i)
+            out.push_back(static_cast<uint8_t>(part >> (8 * i)));
+}
+
+// Self-relative descriptor: owner Administrators, group SYSTEM; full control for
+// Administrators and SYSTEM, read for Everyone, inherited by subkeys.
+std::vector<uint8_t> DefaultDescriptor()
+{
+    std::vector<uint8_t> owner, group, dacl;
+    AppendSid(owner, 5, {32, 544});
+    AppendSid(group, 5, {18});
+    struct Ace {
+        uint32_t mask;
+        std::vector<uint8_t> sid;
+    };
+    std::vector<Ace> aces(3);
+    aces[0].mask = 0xF003F;
+    AppendSid(aces[0].sid, 5, {32, 544});
+    aces[1].mask = 0xF003F;
+    AppendSid(aces[1].sid, 5, {18});
+    aces[2].mask = 0x20019;
+    AppendSid(aces[2].sid, 1, {0});
+    std::vector<uint8_t> body;
+    for (const Ace& ace : aces) {
+        const uint16_t size = static_cast<uint16_t>(8 + ace.sid.size());
+        body.push_back(0);     // access allowed
+        body.push_back(0x02);  // container inherit
+        body.push_back(static_cast<uint8_t>(size));
+        body.push_back(static_cast<uint8_t>(size >> 8));
+        for (int i = 0; i < 4; ++i)
+            body.push_back(static_cast<uint8_t>(ace.mask >> (8 * i)));
+        body.insert(body.end(), ace.sid.begin(), ace.sid.end());
+    }
+    dacl.resize(8);
+    dacl[0] = 2;
+    Put16(dacl.data() + 2, static_cast<uint16_t>(8 + body.size()));
+    Put16(dacl.data() + 4, static_cast<uint16_t>(aces.size()));
+    dacl.insert(dacl.end(), body.begin(), body.end());
+
+    std::vector<uint8_t> sd(20);
+    sd[0] = 1;
+    Put16(sd.data() + 2, 0x8004);  // self-relative, DACL present
+    Put32(sd.data() + 4, 20);
+    Put32(sd.data() + 8, static_cast<uint32_t>(20 + owner.size()));
+    Put32(sd.data() + 16, static_cast<uint32_t>(20 + owner.size() + group.size()));
+    sd.insert(sd.end(), owner.begin(), owner.end());
+    sd.insert(sd.end(), group.begin(), group.end());
+    sd.insert(sd.end(), dacl.begin(), dacl.end());
+    return sd;
+}
+
+uint64_t FileTimeNow()
+{
+    const auto since = std::chrono::system_clock::now().time_since_epoch();
+    const uint64_t ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
+    return ticks + 116444736000000000ull;
+}
+
+}  // namespace
+
+Error CreateHive(rio_dir& directory, const Processor::String& name, uint32_t minor, const Processor::String& root_name)
+{
+    if (minor < 1 || minor > 5 || root_name.isEmpty() || root_name.length() > 255)
+        return MakeError(Codes::kInvalidArgument, TV_HERE, name);
+    bool narrow = true;
+    for (int32_t i = 0; i < root_name.length(); ++i)
+        narrow = narrow && root_name.charAt(i) < 256;
+    const uint32_t nameBytes = narrow ? root_name.length() : 2 * root_name.length();
+    const uint64_t now = FileTimeNow();
+
+    std::vector<uint8_t> file(2 * HBLOCK_SIZE, 0);
+    uint8_t* base = file.data();
+    Put32(base, kRegfSignature);
+    Put32(base + kBasePrimarySequence, 1);
+    Put32(base + kBaseSecondarySequence, 1);
+    Put64(base + kBaseTimestamp, now);
+    Put32(base + kBaseMajor, 1);
+    Put32(base + kBaseMinor, minor);
+    Put32(base + kBaseFileType, 0);
+    Put32(base + kBaseFormat, 1);
+    Put32(base + kBaseRootCell, kBinHeaderSize);
+    Put32(base + kBaseBinsSize, HBLOCK_SIZE);
+    Put32(base + kBaseClusterFactor, 1);
+    for (int32_t i = 0; i < name.length() && i < 31; ++i)
+        Put16(base + kBaseFileName + 2 * i, name.charAt(i));
+
+    uint8_t* bin = file.data() + HBLOCK_SIZE;
+    Put32(bin, kBinSignature);
+    Put32(bin + kBinOffset, 0);
+    Put32(bin + kBinSize, HBLOCK_SIZE);
+    Put64(bin + kBinTimestamp, now);
+
+    const uint32_t nkCell = kBinHeaderSize;
+    const uint32_t nkSize = CellSizeFor(82 + nameBytes);
+    const std::vector<uint8_t> descriptor = DefaultDescriptor();
+    const uint32_t skCell = nkCell + nkSize;
+    const uint32_t skSize = CellSizeFor(Sk::kDescriptor + static_cast<uint32_t>(descriptor.size()));
+    const uint32_t freeCell = skCell + skSize;
+
+    uint8_t* nk = bin + nkCell;
+    Put32(nk, 0u - nkSize);
+    nk += 4;
+    Put16(nk, kSigNk);
+    Put16(nk + Nk::kFlags, static_cast<uint16_t>(Nk::kHiveEntry | Nk::kNoDelete | (narrow ? Nk::kCompressedName : 0)));
+    Put64(nk + Nk::kTimestamp, now);
+    Put32(nk + Nk::kParent, kNoCell);
+    Put32(nk + Nk::kSubkeyList, kNoCell);
+    Put32(nk + Nk::kVolatileSubkeyList, kNoCell);
+    Put32(nk + Nk::kValueList, kNoCell);
+    Put32(nk + Nk::kSecurity, skCell);
+    Put32(nk + Nk::kClassName, kNoCell);
+    Put16(nk + Nk::kNameLength, static_cast<uint16_t>(nameBytes));
+    for (int32_t i = 0; i < root_name.length(); ++i) {
+        if (narrow)
+            nk[Nk::kName + i] = static_cast<uint8_t>(root_name.charAt(i));
+        else
+            Put16(nk + Nk::kName + 2 * i, root_name.charAt(i));
+    }
+
+    uint8_t* sk = bin + skCell;
+    Put32(sk, 0u - skSize);
+    sk += 4;
+    Put16(sk, kSigSk);
+    Put32(sk + Sk::kFlink, skCell);
+    Put32(sk + Sk::kBlink, skCell);
+    Put32(sk + Sk::kRefCount, 1);
+    Put32(sk + Sk::kDescriptorLength, static_cast<uint32_t>(descriptor.size()));
+    std::memcpy(sk + Sk::kDescriptor, descriptor.data(), descriptor.size());
+
+    Put32(bin + freeCell, HBLOCK_SIZE - freeCell);
+    Put32(base + kBaseChecksum, BaseBlockChecksum(base));
+    return ReplaceFile(directory, name, file.data(), file.size());
+}
+
+}  // namespace Common
