@@ -10,6 +10,8 @@ namespace Processor {
 
 namespace {
 constexpr char16_t kQuote = 0xF800;  // toggles quoting; never printed
+// Nesting is unbounded in principle; a cap keeps a hostile pattern from exhausting the stack.
+constexpr int kMaxNesting = 1000;
 }
 
 // One left-to-right pass over a pattern. Placeholders nest: a '{' inside a placeholder
@@ -62,8 +64,12 @@ private:
             }
             switch (c) {
             case u'{': {
+                if (depth_ >= kMaxNesting) return false;
                 String nested;
-                if (!placeholder(nested)) return false;
+                ++depth_;
+                const bool closed = placeholder(nested);
+                --depth_;
+                if (!closed) return false;
                 slots[current]->append(nested);
                 break;
             }
@@ -109,6 +115,7 @@ private:
     const Variant* arguments_;
     size_t count_;
     int32_t pos_ = 0;
+    int depth_ = 0;
     bool quoted_ = false;
 };
 

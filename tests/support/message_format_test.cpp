@@ -96,8 +96,11 @@ TEST_F(MessageFormatTest, NestedPlaceholdersInStyles)
     EXPECT_EQ(F(u"{0,choice,0#no files|1#one file|1<{0,number,simple} files}", {5u}), "5 files");
     EXPECT_EQ(F(u"{0} {1,concord,file|files}", {3u, 3u}), "3 files");
     EXPECT_EQ(F(u"{0} {1,concord,one:file|other:files}", {1u, 1u}), "1 file");
-    // Nesting to any depth.
+    // Nesting to any reasonable depth; a hostile depth is dropped like an unterminated placeholder.
     EXPECT_EQ(F(u"{0,choice,0#{1,choice,0#deep|1#x}|1#y}", {0u, 0u}), "deep");
+    String deep(u"x");
+    for (int i = 0; i < 5000; ++i) deep.append(u'{');
+    EXPECT_EQ(F(deep, {1u}), "x");
 }
 
 TEST_F(MessageFormatTest, DefaultSubformatByType)
