@@ -1,0 +1,102 @@
+// The host program as a person runs it.
+#include <gtest/gtest.h>
+
+#include "support/fixtures.h"
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+};
+
+Result Cli(const std::string& arguments)
+{
+    Result r;
+    r.status = TestSupport::RunCommand(std::string(TRANSVIA_CLI) + " " + arguments + " 2>&1", &r.out);
+    return r;
+}
+
+class InspectTest : public ::testing::Test {
+protected:
+    void Ntdll(const std::string& machine, const std::string& layout = "Windows/System32/ntdll.dll")
+    {
+        std::filesystem::create_directories((scratch.path() / layout).parent_path());
+        ASSERT_EQ(TestSupport::RunCommand("python3 " TRANSVIA_SOURCE_DIR "/tools/make_ntdll_header.py " +
+                                          (scratch.path() / layout).string() + " " + machine),
+                  0);
+    }
+    Result Inspect(const std::string& extra = "") { return Cli("inspect --target " + scratch.path().string() + " " + extra); }
+
+    TestSupport::ScratchDir scratch;
+};
+
+TEST_F(InspectTest, ReportsPlatformCodeAndDecoration)
+{
+    Ntdll("amd64", "WINDOWS/system32/NtDll.Dll");
+    Result r = Inspect("--json");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\"platform\": 3"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\"decoration\": \"ntamd64\""), std::string::npos) << r.out;
+
+    Ntdll("x86");
+    r = Inspect();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("platform:   1 (ntx86)"), std::string::npos) << r.out;
+
+    Ntdll("0x01C4");
+    r = Inspect();
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("platform:   0 (not recognised)"), std::string::npos) << r.out;
+}
+
+TEST_F(InspectTest, HeaderFaultsExitNonZeroWithCodeAndText)
+{
+    scratch.write("Windows/System32/ntdll.dll", std::string(63, 'M'));
+    Result r = Inspect();
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.out.find("0x001D0007: Failed access 'ntdll.dll', to detect platform."), std::string::npos) << r.out;
+
+    std::string bytes(88, '\0');
+    bytes[0] = 'M';
+    bytes[1] = 'Z';
+    bytes[60] = 64;
+    bytes[64] = 'P';
+    bytes[65] = 'X';
+    scratch.write("Windows/System32/ntdll.dll", bytes);
+    r = Inspect();
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.out.find("Image 'ntdll.dll' nt signature doesn't equal"), std::string::npos) << r.out;
+
+    r = Cli("inspect --target " + scratch.path().string() + " --windows ../..");
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.out.find("refused"), std::string::npos) << r.out;
+}
+
+TEST_F(InspectTest, VerboseRoutesTracesToStderr)
+{
+    Result r = Inspect("-v");  // no Windows folder: the level-4 error is traced, then printed
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.out.find("[4] 0x001D0007: Unable to open 'system32' directory."), std::string::npos) << r.out;
+}
+
+TEST(CliTest, VersionAndHelp)
+{
+    Result r = Cli("--version");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind("transvia ", 0), 0u) << r.out;
+    r = Cli("--help");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("inspect"), std::string::npos);
+    r = Cli("no-such-command");
+    EXPECT_NE(r.status, 0);
+}
+
+TEST(CliTest, SampleTargetIsAnAmd64Windows)
+{
+    Result r = Cli("inspect --target " TRANSVIA_SOURCE_DIR "/data/sample-target --json");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find("\"decoration\": \"ntamd64\""), std::string::npos) << r.out;
+}
+
+}  // namespace
