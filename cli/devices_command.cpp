@@ -57,8 +57,6 @@ void RunDevices(const DevicesOptions& options)
             std::fprintf(stderr, "error: %s: %s\n", options.hardware.c_str(), error.describe().c_str());
             throw CLI::RuntimeError(2);
         }
-        if (options.critical)
-            Transvia::ArrangeCriticalDevices(devices);
     } else {
         devices = DetectDevices(options);
     }
@@ -71,10 +69,10 @@ void RunDevices(const DevicesOptions& options)
         throw CLI::RuntimeError(1);
     }
     if (!options.json) {
-        std::string header = "# " + std::to_string(devices.size()) + " devices";
+        std::string header = "# " + std::to_string(devices.size()) + (devices.size() == 1 ? " device" : " devices");
         header += options.hardware.empty() ? " detected under " + options.sysfs : " read from " + options.hardware;
         if (options.critical)
-            header += ", critical classes only";
+            header += ", PCI devices reduced to the critical classes";
         header += "\n";
         if (options.hardware.empty())
             header += std::string("# 64-bit processor: ") + (Transvia::HasLongMode() ? "yes" : "no") + "\n";
@@ -89,11 +87,14 @@ TransviaCli::CommandRegistration registration(60, [](CLI::App& app) {
         "devices", "Print the hardware identifiers of this machine as a hardware description (text or JSON).");
     auto* sysfs = command->add_option("--sysfs", options->sysfs, "Root of the sysfs tree to read")
                       ->capture_default_str();
-    command->add_option("--hardware", options->hardware, "Read this hardware description file instead of detecting")
-        ->check(CLI::ExistingFile)
-        ->excludes(sysfs);
+    auto* hardware =
+        command->add_option("--hardware", options->hardware, "Read this hardware description file instead of detecting")
+            ->check(CLI::ExistingFile)
+            ->excludes(sysfs);
+    // The install flow arranges detected PCI devices only; a description is taken as written.
     command->add_flag("--critical", options->critical,
-                      "Keep only the device classes needed to boot, in install order");
+                      "Keep only the PCI device classes needed to boot, in install order")
+        ->excludes(hardware);
     command->add_flag("--json", options->json, "Write JSON instead of the text form");
     command->add_flag("-v,--verbose", options->verbose, "Show the engine's traces on stderr");
     command->callback([options] { RunDevices(*options); });
