@@ -2,6 +2,9 @@
 
 #include "entry/logger.h"
 #include "entry/platform.h"
+#include "hardware/critical_devices.h"
+#include "hardware/local_detection.h"
+#include "hardware/processor_features.h"
 #include "support/errors.h"
 #include "support/message_format.h"
 #include "support/message_table.h"
@@ -22,6 +25,28 @@ namespace {
                                     {Processor::String(entry), PlatformDecoration(platform)}));
 }
 
+// The devices of the machine the engine runs on, reduced to the critical classes,
+// then the computer (HAL) device and the processors.
+DeviceList DetectLocalDevices()
+{
+    DeviceList devices;
+    DetectPciDevices(devices);
+    ArrangeCriticalDevices(devices);
+    DetectSystemDevices(devices);
+    DetectProcessorDevices(devices);
+    return devices;
+}
+
+// A 64-bit target needs a processor with a 64-bit mode, when the hardware is this machine's.
+void CheckProcessorFor(uint32_t platform, bool processorPassed)
+{
+    if ((platform == Platform::kIa64 || platform == Platform::kAmd64) && !processorPassed) {
+        Common::Trace(4, Common::MessageTable::Text(Common::Messages::kNo64BitProcessor));
+        Common::Raise(Common::Codes::kNo64BitProcessor, TV_HERE,
+                      Common::MessageTable::Text(Common::Messages::kNeed64BitProcessor));
+    }
+}
+
 DeviceList DevicesFromHost(const HardwareEnvironment& hardware, bool forInstall)
 {
     DeviceList devices;
@@ -36,10 +61,12 @@ DeviceList DevicesFromHost(const HardwareEnvironment& hardware, bool forInstall)
 
 void RunInstallDrivers(Common::rio_dir& target, const Processor::String& windowsDir, const InstallDriversParams& params)
 {
-    DeviceList devices;
-    if (params.hardware != nullptr) devices = DevicesFromHost(*params.hardware, true);
+    // A host that describes the hardware answers for its processor too.
+    const bool processorPassed = params.hardware != nullptr || HasLongMode();
+    const DeviceList devices = params.hardware != nullptr ? DevicesFromHost(*params.hardware, true) : DetectLocalDevices();
     LoggerHandle logger = CreateLogger(false);
     const uint32_t platform = DetectPlatform(target, windowsDir, *logger);
+    CheckProcessorFor(platform, processorPassed);
     for (const DeviceIds& device : devices)
         if (!device.empty()) Common::Trace(2, Common::MessageTable::Text(Common::Messages::kDeviceListed, {Processor::FromUtf8(device.name())}));
     NotAvailableYet(u"InstallDrivers", platform);
@@ -54,10 +81,12 @@ void RunScheduleForWindowsInstall(PciDeviceClass, Common::rio_dir& target, const
         Common::Raise(Common::Codes::kInvalidArgument, TV_HERE,
                       Common::MessageTable::Text(Common::Messages::kInvalidArgument, {u"Windows install scheduler"}));
     }
-    DeviceList devices;
-    if (hardware != nullptr) devices = DevicesFromHost(*hardware, false);
+    const bool processorPassed = hardware != nullptr || HasLongMode();
+    const DeviceList devices = hardware != nullptr ? DevicesFromHost(*hardware, false) : DetectLocalDevices();
     LoggerHandle logger = CreateLogger(false);
     const uint32_t platform = DetectPlatform(target, windowsDir, *logger);
+    CheckProcessorFor(platform, processorPassed);
+    (void)devices;  // the scheduler's class filter and staging come with the INF processor
     NotAvailableYet(u"ScheduleForWindowsInstall", platform);
 }
 
