@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Canonical dumps of a hive for differential tests: one made by python3-hivex from the
-hive file, one parsed from a .reg export. Lines: "K <path>" and "V <path> <name> <type> <hex>",
+hive file, one parsed from a .reg export. Lines: "K<tab>path" and "V<tab>path<tab>name<tab>type<tab>hex",
 paths below the root joined by backslashes; names are compared as written."""
 import sys
 
@@ -11,10 +11,10 @@ def hivex_dump(path, out):
     stack = [(h.root(), "")]
     while stack:
         node, key = stack.pop()
-        out.append("K " + key)
+        out.append("K\t" + key)
         for v in h.node_values(node):
             t, data = h.value_value(v)
-            out.append("V %s %s %x %s" % (key, h.value_key(v), t, data.hex()))
+            out.append("V\t%s\t%s\t%x\t%s" % (key, h.value_key(v), t, data.hex()))
         children = h.node_children(node)
         for child in reversed(children):
             name = h.node_name(child)
@@ -44,7 +44,7 @@ def reg_dump(path, out):
         if line.startswith("["):
             full = line[1:-1]
             key = full.split("\\", 1)[1] if "\\" in full else ""
-            out.append("K " + key)
+            out.append("K\t" + key)
             continue
         if line.startswith("@="):
             name, rest = "", line[2:]
@@ -61,7 +61,7 @@ def reg_dump(path, out):
         else:
             close = rest.index(")")
             t, data = int(rest[4:close], 16), bytes.fromhex(rest[close + 2:].replace(",", ""))
-        out.append("V %s %s %x %s" % (key, name, t, data.hex()))
+        out.append("V\t%s\t%s\t%x\t%s" % (key, name, t, data.hex()))
 
 
 if __name__ == "__main__":
