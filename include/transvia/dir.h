@@ -70,7 +70,7 @@ public:
 // Read side of a file: sized and with random access.
 class TRANSVIA_API i_file : public virtual file_object {
 public:
-    // Bytes read; fewer than asked at the end of the file, 0 with an error on failure.
+    // Bytes read; fewer than asked at the end of the file or, with an error, on failure.
     virtual size_t read(void* buffer, size_t count) = 0;
     virtual size_t read_at(uint64_t offset, void* buffer, size_t count) = 0;
     // New position, or -1 with an error.

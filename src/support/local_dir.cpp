@@ -164,37 +164,14 @@ public:
 
     size_t read(void* buffer, size_t count) override
     {
-        clear_error();
-        size_t done = 0;
-        while (done < count) {
-            const ssize_t n = ::read(fd_.get(), static_cast<char*>(buffer) + done, count - done);
-            if (n == 0) break;
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                fail(SystemError(errno, TV_HERE));
-                return 0;
-            }
-            done += static_cast<size_t>(n);
-        }
-        return done;
+        return transfer(count, [&](size_t done) { return ::read(fd_.get(), static_cast<char*>(buffer) + done, count - done); });
     }
 
     size_t read_at(uint64_t offset, void* buffer, size_t count) override
     {
-        clear_error();
-        size_t done = 0;
-        while (done < count) {
-            const ssize_t n = ::pread(fd_.get(), static_cast<char*>(buffer) + done, count - done,
-                                      static_cast<off_t>(offset + done));
-            if (n == 0) break;
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                fail(SystemError(errno, TV_HERE));
-                return 0;
-            }
-            done += static_cast<size_t>(n);
-        }
-        return done;
+        return transfer(count, [&](size_t done) {
+            return ::pread(fd_.get(), static_cast<char*>(buffer) + done, count - done, static_cast<off_t>(offset + done));
+        });
     }
 
     int64_t seek(uint64_t offset) override
@@ -224,35 +201,17 @@ public:
 
     size_t write(const void* data, size_t count) override
     {
-        clear_error();
-        size_t done = 0;
-        while (done < count) {
-            const ssize_t n = ::write(fd_.get(), static_cast<const char*>(data) + done, count - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                fail(SystemError(errno, TV_HERE));
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
-        return done;
+        return transfer(count, [&](size_t done) {
+            return ::write(fd_.get(), static_cast<const char*>(data) + done, count - done);
+        });
     }
 
     size_t write_at(uint64_t offset, const void* data, size_t count) override
     {
-        clear_error();
-        size_t done = 0;
-        while (done < count) {
-            const ssize_t n = ::pwrite(fd_.get(), static_cast<const char*>(data) + done, count - done,
-                                       static_cast<off_t>(offset + done));
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                fail(SystemError(errno, TV_HERE));
-                break;
-            }
-            done += static_cast<size_t>(n);
-        }
-        return done;
+        return transfer(count, [&](size_t done) {
+            return ::pwrite(fd_.get(), static_cast<const char*>(data) + done, count - done,
+                            static_cast<off_t>(offset + done));
+        });
     }
 
     bool set_size(uint64_t size) override
@@ -270,6 +229,25 @@ public:
     }
 
 private:
+    // Repeats a partial transfer until `count` bytes moved, the end of the file, or an
+    // error; returns the bytes moved (a read's short count is not an error).
+    template <class Step> size_t transfer(size_t count, Step step)
+    {
+        clear_error();
+        size_t done = 0;
+        while (done < count) {
+            const ssize_t n = step(done);
+            if (n == 0) break;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                fail(SystemError(errno, TV_HERE));
+                break;
+            }
+            done += static_cast<size_t>(n);
+        }
+        return done;
+    }
+
     Fd fd_;
 };
 
