@@ -1,5 +1,7 @@
 #include "inf/inf_model.h"
 
+#include <algorithm>
+
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 
@@ -89,31 +91,47 @@ void SectionImpl::Append(SectionEntryImpl* entries, uint32_t count)
 SectionImpl* InfParser::Find(std::u16string_view upperName) const
 {
     auto found = sections_.find(upperName);
-    return found == sections_.end() ? nullptr : found->second.get();
+    return found == sections_.end() ? nullptr : found->second;
 }
 
-SectionImpl& InfParser::AddSection(std::u16string upperName, Block block)
+SectionImpl& InfParser::AddSection(std::u16string_view upperName, SectionEntryImpl* entries, uint32_t count)
 {
     SectionImpl* section = Find(upperName);
     if (section == nullptr) {
-        auto created = std::make_unique<SectionImpl>(upperName, this);
-        section = created.get();
-        sections_.emplace(std::move(upperName), std::move(created));
+        section = &store_.emplace_back(upperName, this);
+        sections_.emplace(section->name(), section);
     }
-    section->Append(block.entries.get(), block.entryCount);
-    blocks_.push_back(std::move(block));
+    section->Append(entries, count);
     return *section;
+}
+
+void* InfParser::AllocateBytes(size_t size, size_t alignment)
+{
+    auto padding = [&] { return static_cast<size_t>(-reinterpret_cast<uintptr_t>(free_) & (alignment - 1)); };
+    if (left_ < padding() + size) {
+        const size_t blockSize = std::max(nextBlock_, size + alignment);
+        blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(blockSize));
+        free_ = blocks_.back().get();
+        left_ = blockSize;
+        nextBlock_ = std::min<size_t>(nextBlock_ * 2, 1u << 20);
+    }
+    std::byte* result = free_ + padding();
+    left_ -= static_cast<size_t>(result - free_) + size;
+    free_ = result + size;
+    return result;
 }
 
 Section* InfParser::GetSection(int32_t index)
 {
-    if (index < 0 || static_cast<size_t>(index) >= sections_.size())
+    if (index < 0 || static_cast<size_t>(index) >= store_.size())
         return nullptr;
     // Sections are never removed, so a size change is the only way the order goes stale.
-    if (ordered_.size() != sections_.size()) {
+    if (ordered_.size() != store_.size()) {
         ordered_.clear();
-        for (auto& [name, section] : sections_)
-            ordered_.push_back(section.get());
+        for (SectionImpl& section : store_)
+            ordered_.push_back(&section);
+        std::sort(ordered_.begin(), ordered_.end(),
+                  [](const SectionImpl* a, const SectionImpl* b) { return a->name() < b->name(); });
     }
     return ordered_[index];
 }

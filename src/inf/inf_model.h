@@ -1,6 +1,8 @@
 #pragma once
 
-#include <map>
+#include <cstddef>
+#include <deque>
+#include <unordered_map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -8,9 +10,10 @@
 
 #include "inf/inf.h"
 
-// The one implementation of the INF model. Keys and fields point into text blocks the
-// InfParser owns; entries of one section are chained so that a section met twice in a
-// file grows by linking, without moving what was handed out before.
+// The one implementation of the INF model. Keys, fields, entries and section names live
+// in memory blocks the InfParser owns and releases all at once; entries of one section are
+// chained so that a section met twice in a file grows by linking, without moving what was
+// handed out before.
 namespace Transvia {
 
 class SectionEntryImpl final : public SectionEntry {
@@ -41,9 +44,9 @@ private:
 
 class SectionImpl final : public Section {
 public:
-    SectionImpl(std::u16string upperName, Inf* owner) : name_(std::move(upperName)), inf_(owner) {}
+    SectionImpl(std::u16string_view upperName, Inf* owner) : name_(upperName), inf_(owner) {}
 
-    const char16_t* GetName() const override { return name_.c_str(); }
+    const char16_t* GetName() const override { return name_.data(); }
     uint32_t GetEntryCount() const override { return count_; }
     SectionEntry* FindEntry(const char16_t* key) override;
     SectionEntry* GetEntry(int32_t index) override;
@@ -54,8 +57,11 @@ public:
     // Links `count` entries (stored contiguously by the caller) after the last one.
     void Append(SectionEntryImpl* entries, uint32_t count);
 
+    // Zero-terminated, in memory of the owning InfParser.
+    std::u16string_view name() const { return name_; }
+
 private:
-    std::u16string name_;
+    std::u16string_view name_;
     Inf* inf_;
     SectionEntryImpl* first_ = nullptr;
     SectionEntryImpl* last_ = nullptr;
@@ -76,20 +82,20 @@ public:
     Section* FindSection(const char16_t* name) override;
     const char16_t* ExpandString(const char16_t* text, ExternalVariables* resolver) override;
     const char16_t* GetClassGuid() override;
-    uint32_t GetSectionCount() const override { return static_cast<uint32_t>(sections_.size()); }
+    uint32_t GetSectionCount() const override { return static_cast<uint32_t>(store_.size()); }
     const char16_t* GetLayoutFile() override;
     uint32_t GetChecksum() const override { return checksum_; }
 
-    // The text of one section, read and split: every key and field points into `text`.
-    struct Block {
-        std::unique_ptr<char16_t[]> text;
-        std::unique_ptr<const char16_t*[]> fields;
-        std::unique_ptr<SectionEntryImpl[]> entries;
-        uint32_t entryCount = 0;
-    };
-    // Takes the block and adds its entries to the section `upperName`, creating the
-    // section or extending one of the same name read earlier. Returns that section.
-    SectionImpl& AddSection(std::u16string upperName, Block block);
+    // Room for `count` objects of T, released with this Inf. Nothing placed there is
+    // destroyed one by one, so only types without work in their destructor go there.
+    template <class T> T* Allocate(size_t count)
+    {
+        return static_cast<T*>(AllocateBytes(count * sizeof(T), alignof(T)));
+    }
+    // Adds `count` entries (placed in this Inf's memory) to the section `upperName` (also
+    // there, zero-terminated), creating the section or extending one of the same name read
+    // earlier. Returns that section.
+    SectionImpl& AddSection(std::u16string_view upperName, SectionEntryImpl* entries, uint32_t count);
     void SetChecksum(uint32_t checksum) { checksum_ = checksum; }
 
 private:
@@ -97,10 +103,19 @@ private:
     // First field of `key` in [Version]; null when absent or empty.
     const char16_t* VersionField(std::u16string_view key);
 
-    std::map<std::u16string, std::unique_ptr<SectionImpl>, std::less<>> sections_;
-    // Index order of sections_, rebuilt when a section was added since the last use.
+    void* AllocateBytes(size_t size, size_t alignment);
+
+    // One parse makes few, growing blocks instead of several allocations per section.
+    std::vector<std::unique_ptr<std::byte[]>> blocks_;
+    std::byte* free_ = nullptr;
+    size_t left_ = 0;
+    size_t nextBlock_ = 4096;
+
+    std::deque<SectionImpl> store_;
+    std::unordered_map<std::u16string_view, SectionImpl*> sections_;
+    // Sections in the order of their upper-cased names (plain code-unit order), sorted when
+    // first asked for after a section was added: lookups by name need no order.
     std::vector<SectionImpl*> ordered_;
-    std::vector<Block> blocks_;
     uint32_t checksum_ = 0;
 };
 

@@ -2,11 +2,17 @@
 // section reader that applies the line rules, and a builder that splits lines into keys
 // and fields in place.
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include <unicode/uchar.h>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "inf/inf_model.h"
 #include "support/text.h"
@@ -25,20 +31,85 @@ inline bool IsLineBlank(uint8_t c)
 {
     return c == ' ' || (c >= '\t' && c <= '\r');
 }
+// ICU's blank test, answered from a table for the first 256 code units: trimming asks
+// it for every blank of every line and field.
+const std::array<bool, 256> kLowBlanks = [] {
+    std::array<bool, 256> table{};
+    for (UChar32 c = 0; c < 256; ++c)
+        table[static_cast<size_t>(c)] = u_isspace(c);
+    return table;
+}();
+
+inline bool IsBlank(char16_t c)
+{
+    return c < 256 ? kLowBlanks[c] : u_isspace(c);
+}
 inline bool IsLineBlank(char16_t c)
 {
-    return u_isspace(c);
+    return IsBlank(c);
 }
 
-inline const uint8_t* FindUnit(const uint8_t* begin, const uint8_t* end, uint8_t c)
+// The first `a` or `b` in [p, end), or end; 16 bytes at a time where the processor
+// allows. Most of a parse is spent looking for line ends, comments, quotes and separators.
+template <class Pointer>
+inline Pointer* FindEither(Pointer* p, Pointer* end, std::remove_const_t<Pointer> a, std::remove_const_t<Pointer> b)
 {
-    const void* found = std::memchr(begin, c, static_cast<size_t>(end - begin));
-    return found != nullptr ? static_cast<const uint8_t*>(found) : end;
+    using Unit = std::remove_const_t<Pointer>;
+#if defined(__SSE2__)
+    constexpr size_t kLanes = 16 / sizeof(Unit);
+    __m128i wantA, wantB;
+    if constexpr (sizeof(Unit) == 1) {
+        wantA = _mm_set1_epi8(static_cast<char>(a));
+        wantB = _mm_set1_epi8(static_cast<char>(b));
+    } else {
+        wantA = _mm_set1_epi16(static_cast<short>(a));
+        wantB = _mm_set1_epi16(static_cast<short>(b));
+    }
+    for (; static_cast<size_t>(end - p) >= kLanes; p += kLanes) {
+        const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i hits;
+        if constexpr (sizeof(Unit) == 1)
+            hits = _mm_or_si128(_mm_cmpeq_epi8(units, wantA), _mm_cmpeq_epi8(units, wantB));
+        else
+            hits = _mm_or_si128(_mm_cmpeq_epi16(units, wantA), _mm_cmpeq_epi16(units, wantB));
+        const int mask = _mm_movemask_epi8(hits);
+        if (mask != 0)
+            return p + __builtin_ctz(static_cast<unsigned>(mask)) / sizeof(Unit);
+    }
+#endif
+    for (; p != end; ++p) {
+        if (*p == a || *p == b)
+            return p;
+    }
+    return end;
 }
-inline const char16_t* FindUnit(const char16_t* begin, const char16_t* end, char16_t c)
+
+// Single-byte text to UTF-16: each byte becomes the code unit of the same value.
+inline void Widen(const uint8_t* source, size_t count, char16_t* target)
 {
-    return std::find(begin, end, c);
+    size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= count; i += 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(source + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + i), _mm_unpacklo_epi8(bytes, zero));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + i + 8), _mm_unpackhi_epi8(bytes, zero));
+    }
+#endif
+    for (; i < count; ++i)
+        target[i] = source[i];
 }
+inline void Widen(const char16_t* source, size_t count, char16_t* target)
+{
+    std::memcpy(target, source, count * sizeof(char16_t));
+}
+
+// The start of the file, read before its encoding is known.
+struct Prefetch {
+    size_t bytes;  // read into the read buffer
+    size_t start;  // where the text begins: after the FF FE mark or at 0
+    bool atEnd;
+};
 
 // Lines of the file, in its own units. Buffered, because the parser reads whole files
 // and a call into the file object per line would cost more than the parse; the unread
@@ -48,23 +119,32 @@ class LineReader {
 public:
     enum Result { Line, End, Failed };
 
-    LineReader(Common::i_file& file, uint64_t start) : file_(file), base_(start)
+    // `storage` already holds the first `read` bytes of the file (`atEnd` when that was
+    // all of it); lines start at byte `start`.
+    LineReader(Common::i_file& file, std::vector<char16_t>& storage, const Prefetch& first)
+        : file_(file), storage_(storage), bytes_(first.bytes), pos_(first.start / sizeof(Unit)), end_(first.atEnd)
     {
-        buffer_.resize(kReadChunk / sizeof(Unit));
     }
 
-    // The next line without its LF or CR LF; a last line needs no terminator.
-    Result Next(const Unit*& begin, const Unit*& end)
+    // The next line without its LF or CR LF (a last line needs no terminator), and where
+    // its first ';' is (`end` when it has none): both come from one scan.
+    Result Next(const Unit*& begin, const Unit*& end, const Unit*& semicolon)
     {
         for (;;) {
-            const Unit* data = buffer_.data();
+            const Unit* data = Data();
             const Unit* limit = data + bytes_ / sizeof(Unit);
-            const Unit* lf = FindUnit(data + pos_, limit, Unit('\n'));
+            const Unit* lf = FindEither(data + pos_, limit, Unit('\n'), Unit(';'));
+            const Unit* firstSemicolon = nullptr;
+            if (lf != limit && *lf == Unit(';')) {
+                firstSemicolon = lf;
+                lf = FindEither(lf + 1, limit, Unit('\n'), Unit('\n'));
+            }
             if (lf != limit) {
                 begin = data + pos_;
                 end = lf;
                 if (end != begin && end[-1] == Unit('\r'))
                     --end;
+                semicolon = firstSemicolon != nullptr ? firstSemicolon : end;
                 pos_ = static_cast<size_t>(lf - data) + 1;
                 return Line;
             }
@@ -73,6 +153,7 @@ public:
                     return End;
                 begin = data + pos_;
                 end = limit;
+                semicolon = firstSemicolon != nullptr ? firstSemicolon : end;
                 pos_ = static_cast<size_t>(limit - data);
                 return Line;
             }
@@ -104,31 +185,33 @@ private:
     {
         const size_t consumed = pos_ * sizeof(Unit);
         if (consumed != 0) {
-            auto* bytes = reinterpret_cast<unsigned char*>(buffer_.data());
+            auto* bytes = reinterpret_cast<unsigned char*>(storage_.data());
             std::memmove(bytes, bytes + consumed, bytes_ - consumed);
             base_ += consumed;
             bytes_ -= consumed;
             pos_ = 0;
         }
         // A line longer than the buffer: grow it, there is no limit on line length.
-        if (buffer_.size() * sizeof(Unit) - bytes_ < sizeof(Unit))
-            buffer_.resize(buffer_.size() * 2 + 1);
-        const size_t room = buffer_.size() * sizeof(Unit) - bytes_;
-        const size_t got = file_.read(reinterpret_cast<unsigned char*>(buffer_.data()) + bytes_, room);
-        if (got == 0) {
-            if (file_.last_error().failed())
-                return false;
-            end_ = true;
-        }
+        if (Capacity() - bytes_ < sizeof(Unit))
+            storage_.resize(storage_.size() * 2 + 1);
+        const size_t room = Capacity() - bytes_;
+        const size_t got = file_.read(reinterpret_cast<unsigned char*>(storage_.data()) + bytes_, room);
+        if (got == 0 && file_.last_error().failed())
+            return false;
+        // A file object reads fewer bytes than asked only at the end of the file.
+        end_ = got < room;
         bytes_ += got;
         return true;
     }
 
+    const Unit* Data() const { return reinterpret_cast<const Unit*>(storage_.data()); }
+    size_t Capacity() const { return storage_.size() * sizeof(char16_t); }
+
     Common::i_file& file_;
-    std::vector<Unit> buffer_;
-    size_t bytes_ = 0;  // valid bytes in buffer_ (odd after a torn UTF-16 unit)
+    std::vector<char16_t>& storage_;
+    size_t bytes_ = 0;  // valid bytes in storage_ (odd after a torn UTF-16 unit)
     size_t pos_ = 0;    // index of the unit where the next line starts
-    uint64_t base_;     // file offset of buffer_[0]
+    uint64_t base_ = 0; // file offset of the first byte of storage_
     bool end_ = false;
 };
 
@@ -137,13 +220,79 @@ struct LineSpan {
     size_t end;  // index of the zero that ends the line
 };
 
+struct Draft {
+    const char16_t* key;
+    uint32_t keyLength;
+    size_t firstField;
+    uint32_t fieldCount;
+};
+
+// Working vectors of one parse. Kept per thread between parses, so that reading many
+// files does not grow them again for each; a parse started from inside a filter gets
+// fresh ones.
+struct Scratch {
+    std::vector<char16_t> readBuffer;
+    std::vector<uint8_t> bytes;
+    std::vector<char16_t> units;
+    std::vector<LineSpan> lines;
+    std::vector<const char16_t*> fields;
+    std::vector<Draft> drafts;
+
+    template <class Unit> std::vector<Unit>& Text()
+    {
+        if constexpr (sizeof(Unit) == 1)
+            return bytes;
+        else
+            return units;
+    }
+};
+
+class ScratchLease {
+public:
+    ScratchLease()
+    {
+        if (!inUse_) {
+            inUse_ = true;
+            shared_ = true;
+            scratch_ = &kept_;
+        } else {
+            own_ = std::make_unique<Scratch>();
+            scratch_ = own_.get();
+        }
+    }
+    ~ScratchLease()
+    {
+        if (!shared_)
+            return;
+        // A very large file should not pin its memory for the rest of the process.
+        constexpr size_t kKeep = 1u << 20;
+        if (kept_.readBuffer.size() > kKeep || kept_.bytes.capacity() > kKeep || kept_.units.capacity() > kKeep ||
+            kept_.fields.capacity() > kKeep)
+            kept_ = Scratch();
+        inUse_ = false;
+    }
+    ScratchLease(const ScratchLease&) = delete;
+    ScratchLease& operator=(const ScratchLease&) = delete;
+    Scratch& operator*() const { return *scratch_; }
+
+private:
+    static thread_local Scratch kept_;
+    static thread_local bool inUse_;
+    std::unique_ptr<Scratch> own_;
+    Scratch* scratch_ = nullptr;
+    bool shared_ = false;
+};
+thread_local Scratch ScratchLease::kept_;
+thread_local bool ScratchLease::inUse_ = false;
+
 // Reads one section per call: its header and its lines, after comment cutting,
 // trimming and joining of continued lines. The line count goes on across calls.
 template <class Unit>
 class SectionReader {
 public:
-    SectionReader(Common::i_file& file, uint64_t start, bool hashComments)
-        : lines_(file, start), hashComments_(hashComments)
+    SectionReader(Common::i_file& file, const Prefetch& first, bool hashComments, Scratch& scratch)
+        : text(scratch.Text<Unit>()), lines(scratch.lines), lines_(file, scratch.readBuffer, first),
+          hashComments_(hashComments)
     {
     }
 
@@ -160,7 +309,8 @@ public:
         for (;;) {
             const Unit* begin;
             const Unit* end;
-            const auto result = lines_.Next(begin, end);
+            const Unit* semicolon;
+            const auto result = lines_.Next(begin, end, semicolon);
             if (result == LineReader<Unit>::Failed)
                 return Stop(ParseReadError, 0);
             if (result == LineReader<Unit>::End)
@@ -169,8 +319,8 @@ public:
             const Unit* const lineStart = begin;
             while (begin != end && IsLineBlank(*begin))
                 ++begin;
-            // The first ';' ends the text, inside quotes too.
-            end = FindUnit(begin, end, Unit(';'));
+            // The first ';' ends the text, inside quotes too (it cannot be a leading blank).
+            end = semicolon;
             if (hashComments_ && begin != end && *begin == Unit('#'))
                 end = begin;
             while (end != begin && IsLineBlank(end[-1]))
@@ -230,8 +380,8 @@ public:
 
     ParseError record;
     std::u16string name;      // as written between the brackets
-    std::vector<Unit> text;   // the section's lines, each followed by a zero
-    std::vector<LineSpan> lines;
+    std::vector<Unit>& text;   // the section's lines, each followed by a zero
+    std::vector<LineSpan>& lines;
 
 private:
     uint32_t Stop(uint32_t code, uint32_t column)
@@ -256,15 +406,30 @@ struct Trimmed {
     uint32_t length;
 };
 
+// The first `separator` that is not inside double quotes (each quote toggles, starting
+// outside at `p`), or end.
+inline char16_t* FindOutsideQuotes(char16_t* p, char16_t* end, char16_t separator)
+{
+    for (;;) {
+        p = FindEither(p, end, u'"', separator);
+        if (p == end || *p == separator)
+            return p;
+        p = FindEither(p + 1, end, u'"', u'"');
+        if (p == end)
+            return end;
+        ++p;
+    }
+}
+
 // Field trimming: blanks, then one opening quote, then trailing blanks, then one
 // closing quote. A zero replaces the character after the field.
-Trimmed TrimField(char16_t* begin, char16_t* end)
+inline Trimmed TrimField(char16_t* begin, char16_t* end)
 {
-    while (begin != end && u_isspace(*begin))
+    while (begin != end && IsBlank(*begin))
         ++begin;
     if (begin != end && *begin == u'"')
         ++begin;
-    while (end != begin && u_isspace(end[-1]))
+    while (end != begin && IsBlank(end[-1]))
         --end;
     if (end != begin && end[-1] == u'"')
         --end;
@@ -272,42 +437,34 @@ Trimmed TrimField(char16_t* begin, char16_t* end)
     return {begin, static_cast<uint32_t>(end - begin)};
 }
 
-// Splits the lines of one section into entries. The scratch vectors are kept across
-// sections so that a parse allocates only the blocks it keeps.
+// Splits the lines of one section into entries.
 class SectionBuilder {
 public:
+    explicit SectionBuilder(Scratch& scratch) : fields_(scratch.fields), drafts_(scratch.drafts) {}
+
     // Null when a line has an empty key.
-    SectionImpl* Build(InfParser& inf, std::u16string name, std::unique_ptr<char16_t[]> text,
+    template <class Unit>
+    SectionImpl* Build(InfParser& inf, const std::u16string& name, const std::vector<Unit>& units,
                        const std::vector<LineSpan>& lines)
     {
+        // Single-byte files: each byte becomes the code unit of the same value.
+        char16_t* const text = inf.Allocate<char16_t>(units.size());
+        Widen(units.data(), units.size(), text);
+
         fields_.clear();
         drafts_.clear();
         for (const LineSpan& line : lines) {
-            char16_t* const begin = text.get() + line.begin;
-            char16_t* const end = text.get() + line.end;
+            char16_t* const begin = text + line.begin;
+            char16_t* const end = text + line.end;
 
-            char16_t* equals = nullptr;
-            bool quoted = false;
-            for (char16_t* c = begin; c != end; ++c) {
-                if (*c == u'"')
-                    quoted = !quoted;
-                else if (*c == u'=' && !quoted) {
-                    equals = c;
-                    break;
-                }
-            }
+            char16_t* equals = FindOutsideQuotes(begin, end, u'=');
+            if (equals == end)
+                equals = nullptr;
 
             Draft draft{u"", 0, fields_.size(), 0};
             char16_t* field = equals != nullptr ? equals + 1 : begin;
             for (;;) {
-                char16_t* stop = field;
-                quoted = false;
-                for (; stop != end; ++stop) {
-                    if (*stop == u'"')
-                        quoted = !quoted;
-                    else if (*stop == u',' && !quoted)
-                        break;
-                }
+                char16_t* const stop = FindOutsideQuotes(field, end, u',');
                 fields_.push_back(TrimField(field, stop).text);
                 ++draft.fieldCount;
                 if (stop == end)
@@ -324,51 +481,34 @@ public:
             drafts_.push_back(draft);
         }
 
-        InfParser::Block block;
-        block.text = std::move(text);
-        block.entryCount = static_cast<uint32_t>(drafts_.size());
-        if (!drafts_.empty()) {
-            block.fields = std::make_unique_for_overwrite<const char16_t*[]>(fields_.size());
-            std::copy(fields_.begin(), fields_.end(), block.fields.get());
-            block.entries = std::make_unique<SectionEntryImpl[]>(drafts_.size());
-            for (size_t i = 0; i < drafts_.size(); ++i) {
-                const Draft& d = drafts_[i];
-                block.entries[i] = SectionEntryImpl(d.key, d.keyLength, block.fields.get() + d.firstField, d.fieldCount);
-            }
+        const char16_t** const fields = inf.Allocate<const char16_t*>(fields_.size());
+        std::copy(fields_.begin(), fields_.end(), fields);
+        SectionEntryImpl* const entries = inf.Allocate<SectionEntryImpl>(drafts_.size());
+        for (size_t i = 0; i < drafts_.size(); ++i) {
+            const Draft& d = drafts_[i];
+            new (&entries[i]) SectionEntryImpl(d.key, d.keyLength, fields + d.firstField, d.fieldCount);
         }
-        Processor::UpCaseInPlace(name.data(), name.size());
-        return &inf.AddSection(std::move(name), std::move(block));
+
+        char16_t* const upper = inf.Allocate<char16_t>(name.size() + 1);
+        std::copy(name.begin(), name.end(), upper);
+        upper[name.size()] = u'\0';
+        Processor::UpCaseInPlace(upper, name.size());
+        return &inf.AddSection(std::u16string_view(upper, name.size()), entries, static_cast<uint32_t>(drafts_.size()));
     }
 
 private:
-    struct Draft {
-        const char16_t* key;
-        uint32_t keyLength;
-        size_t firstField;
-        uint32_t fieldCount;
-    };
-    std::vector<const char16_t*> fields_;
-    std::vector<Draft> drafts_;
+    std::vector<const char16_t*>& fields_;
+    std::vector<Draft>& drafts_;
 };
 
 template <class Unit>
-std::unique_ptr<char16_t[]> ToText(const std::vector<Unit>& units)
-{
-    auto text = std::make_unique_for_overwrite<char16_t[]>(units.size() + 1);
-    // Single-byte files: each byte is the code unit of the same value.
-    std::copy(units.begin(), units.end(), text.get());
-    text[units.size()] = u'\0';
-    return text;
-}
-
-template <class Unit>
-std::unique_ptr<Inf> ParseSections(Common::i_file& file, uint64_t start, ParserFilter* filter, ParseError* error,
-                                   uint32_t flags, uint32_t checksum)
+std::unique_ptr<Inf> ParseSections(Common::i_file& file, Scratch& scratch, const Prefetch& first,
+                                   ParserFilter* filter, ParseError* error, uint32_t flags, uint32_t checksum)
 {
     auto inf = std::make_unique<InfParser>();
     inf->SetChecksum(checksum);
-    SectionReader<Unit> reader(file, start, (flags & HashComments) != 0);
-    SectionBuilder builder;
+    SectionReader<Unit> reader(file, first, (flags & HashComments) != 0, scratch);
+    SectionBuilder builder(scratch);
     auto report = [&]() {
         if (error != nullptr)
             *error = reader.record;
@@ -378,7 +518,7 @@ std::unique_ptr<Inf> ParseSections(Common::i_file& file, uint64_t start, ParserF
             report();
             return reader.record.code == ParseOk ? std::move(inf) : nullptr;
         }
-        SectionImpl* section = builder.Build(*inf, std::move(reader.name), ToText(reader.text), reader.lines);
+        SectionImpl* section = builder.Build(*inf, reader.name, reader.text, reader.lines);
         if (section == nullptr) {
             report();
             return nullptr;
@@ -419,14 +559,22 @@ std::unique_ptr<Inf> ParseInf(Common::i_file& file, ParserFilter* filter, ParseE
             *error = ParseError{0, 0, ParseReadError};
         return nullptr;
     };
-    unsigned char mark[2];
-    if (file.seek(0) != 0 || file.read(mark, 2) != 2)
+    // The first two bytes tell the encoding. They come with the first read of the text, so
+    // a small file costs one read.
+    ScratchLease scratch;
+    std::vector<char16_t>& buffer = (*scratch).readBuffer;
+    if (buffer.size() < kReadChunk / sizeof(char16_t))
+        buffer.resize(kReadChunk / sizeof(char16_t));
+    const size_t room = buffer.size() * sizeof(char16_t);
+    if (file.seek(0) != 0)
         return readError();
-    if (mark[0] == 0xFF && mark[1] == 0xFE)
-        return ParseSections<char16_t>(file, 2, filter, error, flags, checksum);
-    if (file.move(-2) != 0)
+    const size_t got = file.read(buffer.data(), room);
+    if (got < 2)
         return readError();
-    return ParseSections<uint8_t>(file, 0, filter, error, flags, checksum);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    if (bytes[0] == 0xFF && bytes[1] == 0xFE)
+        return ParseSections<char16_t>(file, *scratch, Prefetch{got, 2, got < room}, filter, error, flags, checksum);
+    return ParseSections<uint8_t>(file, *scratch, Prefetch{got, 0, got < room}, filter, error, flags, checksum);
 }
 
 }  // namespace Transvia
