@@ -96,13 +96,12 @@ SectionImpl* InfParser::Find(std::u16string_view upperName) const
 
 SectionImpl& InfParser::AddSection(std::u16string_view upperName, SectionEntryImpl* entries, uint32_t count)
 {
-    SectionImpl* section = Find(upperName);
-    if (section == nullptr) {
-        section = &store_.emplace_back(upperName, this);
-        sections_.emplace(section->name(), section);
-    }
-    section->Append(entries, count);
-    return *section;
+    // The name lives in this Inf's memory, so the map may keep the view.
+    auto [slot, added] = sections_.try_emplace(upperName, nullptr);
+    if (added)
+        slot->second = &store_.emplace_back(upperName, this);
+    slot->second->Append(entries, count);
+    return *slot->second;
 }
 
 void* InfParser::AllocateBytes(size_t size, size_t alignment)
