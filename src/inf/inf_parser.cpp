@@ -101,7 +101,8 @@ inline void Widen(const uint8_t* source, size_t count, char16_t* target)
 }
 inline void Widen(const char16_t* source, size_t count, char16_t* target)
 {
-    std::memcpy(target, source, count * sizeof(char16_t));
+    if (count != 0)
+        std::memcpy(target, source, count * sizeof(char16_t));
 }
 
 // The start of the file, read before its encoding is known.
