@@ -390,6 +390,15 @@ bool FormatHardwareDescription(const DeviceList& devices, HardwareFileFormat for
             return false;
     std::string text;
     if (format == HardwareFileFormat::Text) {
+        for (size_t i = 0; i < devices.size(); ++i)
+            for (const std::string& id : devices[i])
+                if (id.find('#') != std::string::npos) {
+                    error.message = "device " + std::to_string(i + 1) + ": '" + id +
+                                    "' holds '#', which starts a comment in the text form; write JSON instead";
+                    return false;
+                }
+        // A comment first, so that an identifier starting with "[" or "{" is never taken for JSON.
+        text = "# one device per line, identifiers most specific first\n";
         for (const DeviceIds& device : devices) {
             for (size_t i = 0; i < device.size(); ++i)
                 text += (i ? " " : "") + device[i];

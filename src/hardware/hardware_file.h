@@ -44,9 +44,11 @@ bool ParseHardwareText(std::string_view content, DeviceList& devices, HardwareFi
 inline constexpr size_t kHardwareFileLimit = 64u << 20;
 bool LoadHardwareDescription(const std::string& path, DeviceList& devices, HardwareFileError& error);
 
-// Writes `devices` in the given form, one device per line. False (and `out`
+// Writes `devices` in the given form, one device per line (the text form after a
+// comment line, so that it never starts like JSON). False (and `out`
 // unchanged) when a device cannot be written so that it reads back the same: no
-// identifiers, or an identifier the file forms do not allow.
+// identifiers, an identifier the file forms do not allow, or in the text form an
+// identifier with "#".
 bool FormatHardwareDescription(const DeviceList& devices, HardwareFileFormat format, std::string& out,
                                HardwareFileError& error);
 

@@ -141,6 +141,7 @@ TEST(HardwareFileTest, WritesBothFormsThatReadBackTheSame)
     HardwareFileError error;
     ASSERT_TRUE(FormatHardwareDescription(Machine(), HardwareFileFormat::Text, text, error));
     EXPECT_EQ(text,
+              "# one device per line, identifiers most specific first\n"
               "PCI\\VEN_8086&DEV_2922&SUBSYS_11001AF4&REV_02 PCI\\VEN_8086&DEV_2922&CC_010601 PCI\\CC_0106\n"
               "ACPIAPIC ACPIAPIC_MP\n"
               "ACPI\\PNP0A08 *PNP0A08 ACPI\\PNP0A03 *PNP0A03\n");
@@ -161,6 +162,12 @@ TEST(HardwareFileTest, WritesBothFormsThatReadBackTheSame)
         EXPECT_EQ(ListsOf(back), kMachine);
     }
 
+    // Text that starts like JSON still reads back as text.
+    ASSERT_TRUE(FormatHardwareDescription({{"[E&CC_0200"}, {"{X}"}}, HardwareFileFormat::Text, text, error));
+    DeviceList odd;
+    ASSERT_TRUE(ParseHardwareDescription(text, odd, error)) << error.describe();
+    EXPECT_EQ(ListsOf(odd), (Lists{{"[E&CC_0200"}, {"{X}"}}));
+
     ASSERT_TRUE(FormatHardwareDescription({}, HardwareFileFormat::Json, json, error));
     EXPECT_EQ(json, "{\"devices\": []}\n");
     DeviceList none;
@@ -176,6 +183,14 @@ TEST(HardwareFileTest, RefusesToWriteWhatWouldNotReadBack)
     EXPECT_EQ(error.message, "device 2 has no identifiers");
     EXPECT_FALSE(FormatHardwareDescription({{"A", "B #C"}}, HardwareFileFormat::Text, out, error));
     EXPECT_NE(error.message.find("'B #C' is not a hardware identifier"), std::string::npos);
+    // "#" is allowed in an identifier but starts a comment in the text form.
+    EXPECT_FALSE(FormatHardwareDescription({{"A", "B#C"}}, HardwareFileFormat::Text, out, error));
+    EXPECT_NE(error.message.find("write JSON instead"), std::string::npos);
+    EXPECT_TRUE(FormatHardwareDescription({{"A", "B#C"}}, HardwareFileFormat::Json, out, error));
+    DeviceList back;
+    ASSERT_TRUE(ParseHardwareDescription(out, back, error));
+    EXPECT_EQ(ListsOf(back), (Lists{{"A", "B#C"}}));
+    out = "unchanged";
     EXPECT_EQ(out, "unchanged");
 }
 
