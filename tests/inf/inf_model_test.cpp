@@ -307,3 +307,89 @@ TEST(InfReadErrors, NoRecordIsFine)
 }
 
 }  // namespace
+
+namespace {
+
+// Comment lines before a header are read again for the next section. When they span more
+// than the reader's buffer, going back means a seek in the file.
+TEST(InfLargeFiles, RereadAcrossReadBuffers)
+{
+    std::string bytes = "[A]\n";
+    uint32_t aEntries = 0;
+    while (bytes.size() < 60000) {
+        bytes += "k" + std::to_string(aEntries) + " = v\n";
+        ++aEntries;
+    }
+    const uint32_t comments = 3000;
+    for (uint32_t i = 0; i < comments; ++i)
+        bytes += "; comment line that is long enough " + std::to_string(i) + "\n";
+    bytes += "[B]\nlast=1\n";
+
+    // Counts the seeks the parser asks for.
+    class SeekCounting final : public Common::i_file {
+    public:
+        explicit SeekCounting(std::string_view bytes) : inner_(bytes) {}
+        size_t read(void* buffer, size_t count) override { return inner_.read(buffer, count); }
+        size_t read_at(uint64_t offset, void* buffer, size_t count) override
+        {
+            return inner_.read_at(offset, buffer, count);
+        }
+        int64_t seek(uint64_t offset) override
+        {
+            ++seeks;
+            return inner_.seek(offset);
+        }
+        int64_t move(int64_t distance) override { return inner_.move(distance); }
+        int64_t size() override { return inner_.size(); }
+        void close() override {}
+        int seeks = 0;
+
+    private:
+        MemoryFile inner_;
+    } file(bytes);
+
+    ParseError error;
+    auto inf = ParseInf(file, nullptr, &error, 0);
+    ASSERT_NE(inf, nullptr) << error.code;
+    EXPECT_EQ(file.seeks, 2) << "one to start, one to go back before the comments";
+    EXPECT_EQ(inf->FindSection(u"A")->GetEntryCount(), aEntries);
+    ASSERT_EQ(inf->FindSection(u"B")->GetEntryCount(), 1u);
+    EXPECT_EQ(Utf8(inf->FindSection(u"B")->GetEntry(0)->GetKey()), "last");
+    EXPECT_EQ(error.line, 1 + aEntries + comments + 1 + comments + 1 + 1);
+}
+
+TEST(InfLargeFiles, Utf16AcrossReadBuffers)
+{
+    std::u16string text = u"[S]\r\n";
+    for (int i = 0; i < 20000; ++i)
+        text += u"k" + std::u16string(1, static_cast<char16_t>(u'\u0100' + i % 256)) + u" = \u00E9t\u00E9, x\r\n";
+    text += u"; trailing\r\n[T]\r\n";
+    ParseError error;
+    auto inf = Parse(InfTest::Utf16File(text), 0, &error);
+    ASSERT_NE(inf, nullptr) << error.code;
+    Section* s = inf->FindSection(u"s");
+    ASSERT_EQ(s->GetEntryCount(), 20000u);
+    EXPECT_EQ(Utf8(s->GetEntry(19999)->GetField(0)), "\u00E9t\u00E9");
+    EXPECT_EQ(Utf8(s->GetEntry(19999)->GetField(1)), "x");
+    EXPECT_EQ(error.line, 1u + 20000 + 2 + 2);
+}
+
+// A filter may parse another file while the first parse is still going on.
+TEST(InfFilter, NestedParseFromFilter)
+{
+    struct Nested : ParserFilter {
+        std::string inner;
+        bool Accept(Inf&, Section& section) override
+        {
+            auto other = Parse("[Inner]\nx = " + Utf8(section.GetName()) + "\n");
+            inner += Utf8(other->FindSection(u"Inner")->GetEntry(0)->GetField(0)) + ";";
+            return true;
+        }
+    } filter;
+    auto inf = Parse("[A]\na=1,2\n[B]\nb=3\n", 0, nullptr, &filter);
+    ASSERT_NE(inf, nullptr);
+    EXPECT_EQ(filter.inner, "A;B;");
+    EXPECT_EQ(InfTest::Dump(*inf), "[A]\na => <1> <2>\n[B]\nb => <3>\n");
+}
+
+}  // namespace
