@@ -3,6 +3,7 @@
 // and fields in place.
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -20,6 +21,9 @@
 namespace Transvia {
 
 namespace {
+
+// UTF-16LE files are read in place as char16_t.
+static_assert(std::endian::native == std::endian::little);
 
 constexpr size_t kReadChunk = 64 * 1024;
 // '[' + 255 characters + ']'.
