@@ -1,0 +1,238 @@
+#include "registry/windows_registry.h"
+
+#include "registry/hive_commit.h"
+#include "support/copy.h"
+#include "support/errors.h"
+#include "support/message_format.h"
+#include "support/temp_dir.h"
+#include "support/text.h"
+#include "transvia/codes.h"
+
+namespace Transvia {
+
+namespace {
+
+const char16_t kConfig[] = u"System32\\config";
+const char16_t kSystemHive[] = u"system";
+const char16_t kSoftwareHive[] = u"software";
+
+Processor::String ControlSetName(uint32_t number)
+{
+    return Processor::Format(u"ControlSet{0,number,integer,000}", {number});
+}
+
+// The drive letter of "ProgramFilesDir" and the last component of the Windows folder's path.
+Processor::String MakeSystemRoot(char16_t drive, Processor::String path)
+{
+    Processor::String tail;
+    if (path.isEmpty()) {
+        tail = u"%systemroot%";
+    } else {
+        if (path.endsWith(u"\\") || path.endsWith(u"/"))
+            path.truncate(path.length() - 1);
+        const int32_t cut = std::max(path.lastIndexOf(u'\\'), path.lastIndexOf(u'/'));
+        tail = cut < 0 ? path : Processor::String(path, cut + 1);
+    }
+    Processor::String root(drive);
+    root += u":\\";
+    root += tail;
+    return root;
+}
+
+class WindowsRegistryLinuxImpl final : public WindowsRegistry {
+public:
+    explicit WindowsRegistryLinuxImpl(std::shared_ptr<Common::rio_dir> windows) : windows_(std::move(windows)) {}
+
+    ~WindowsRegistryLinuxImpl() override
+    {
+        ReleaseSystemKeys();
+        software_.reset();
+        if (!copyName_.isEmpty() && temp_)
+            temp_->delete_file(copyName_);  // the hive in System32\config stays as it was
+    }
+
+    RegistryKey* Software() override
+    {
+        if (software_)
+            return software_.get();
+        auto config = Config();
+        if (!config)
+            return nullptr;
+        Common::Error error;
+        software_ = MakeRegistryKey(Common::file_reg::open_hive(config, kSoftwareHive, false, error));
+        return software_.get();
+    }
+
+    RegistryKey* System() override
+    {
+        if (system_)
+            return system_.get();
+        auto config = Config();
+        if (!config)
+            return nullptr;
+        std::shared_ptr<Common::rio_dir> from = config;
+        Processor::String name(kSystemHive);
+        if (useCopy_) {
+            Common::Error error;
+            if (!temp_)
+                temp_ = Common::TempDir::Get(error);
+            if (temp_) {
+                const Processor::String copy = Common::RandomUuidName();
+                if (Common::CopyFile(*config, kSystemHive, *temp_, copy).empty()) {
+                    copyName_ = copy;
+                    from = temp_;
+                    name = copy;
+                }
+            }
+        }
+        Common::Error error;
+        system_ = MakeRegistryKey(Common::file_reg::open_hive(from, name, false, error));
+        return system_.get();
+    }
+
+    RegistryKey* CurrentControlSet() override
+    {
+        if (current_)
+            return current_.get();
+        RegistryKey* system = System();
+        if (!system)
+            return nullptr;
+        uint32_t number = 1;
+        if (auto select = system->OpenKey(u"Select")) {
+            uint8_t bytes[4];
+            uint32_t type = 0, size = sizeof bytes;
+            if (select->QueryValue(u"Current", type, bytes, size) && type == RegistryKey::TypeDword && size == 4)
+                number = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+        }
+        current_ = system->OpenKey(ControlSetName(number));
+        return current_.get();
+    }
+
+    RegistryKey* Services() override { return Below(services_, u"Services"); }
+    RegistryKey* Enum() override { return Below(enum_, u"Enum"); }
+    RegistryKey* Class() override { return Below(class_, u"Control\\Class"); }
+
+    const Processor::String* SystemRoot() override
+    {
+        if (haveRoot_)
+            return &root_;
+        RegistryKey* current = CurrentControlSet();
+        if (!current)
+            return nullptr;
+        auto sfc = current->OpenKey(u"Control\\Session Manager\\SFC");
+        if (!sfc)
+            return nullptr;
+        uint32_t type = 0, size = 0;
+        if (!sfc->QueryValue(u"ProgramFilesDir", type, nullptr, size) || size < 2)
+            return nullptr;
+        std::vector<char16_t> text(size / 2 + 1, u'\0');
+        if (!sfc->QueryValue(u"ProgramFilesDir", type, text.data(), size))
+            return nullptr;
+        root_ = MakeSystemRoot(text[0], windows_->full_path());
+        haveRoot_ = true;
+        return &root_;
+    }
+
+    void UseWorkingCopy() override { useCopy_ = true; }
+
+    Common::Error Commit() override
+    {
+        if (copyName_.isEmpty()) {
+            useCopy_ = false;
+            return Common::Error();
+        }
+        ReleaseSystemKeys();  // the last handle flushes the copy
+        auto config = Config();
+        Processor::String path = windows_->full_path();
+        path += u"/";
+        path += kConfig;
+        path += u"\\";
+        path += kSystemHive;
+        if (!config || !Common::CopyFile(*temp_, copyName_, *config, kSystemHive).empty())
+            return Common::MakeError(Common::Codes::kCopyFilesFailed, TV_HERE, path);
+        temp_->delete_file(copyName_);
+        copyName_.remove();
+        useCopy_ = false;
+        return Common::Error();
+    }
+
+private:
+    std::shared_ptr<Common::rio_dir> Config() { return windows_ ? windows_->open_dir_rw(kConfig) : nullptr; }
+
+    RegistryKey* Below(std::unique_ptr<RegistryKey>& slot, const char16_t* path)
+    {
+        if (slot)
+            return slot.get();
+        RegistryKey* current = CurrentControlSet();
+        if (!current)
+            return nullptr;
+        slot = current->OpenKey(path);
+        return slot.get();
+    }
+
+    void ReleaseSystemKeys()
+    {
+        services_.reset();
+        enum_.reset();
+        class_.reset();
+        current_.reset();
+        system_.reset();
+    }
+
+    std::shared_ptr<Common::rio_dir> windows_;
+    std::unique_ptr<RegistryKey> software_, system_, current_, services_, enum_, class_;
+    Processor::String root_;
+    bool haveRoot_ = false;
+    bool useCopy_ = false;
+    std::shared_ptr<Common::TempDirScope> temp_;
+    Processor::String copyName_;
+};
+
+std::string ReadString(Common::file_reg& key, const char16_t* name)
+{
+    const Processor::String value = key.get_string(name, Processor::String());
+    return Processor::ToUtf8(value);
+}
+
+}  // namespace
+
+std::unique_ptr<WindowsRegistry> CreateWindowsRegistry(std::shared_ptr<Common::rio_dir> windows)
+{
+    return std::make_unique<WindowsRegistryLinuxImpl>(std::move(windows));
+}
+
+WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>& windows)
+{
+    WindowsRegistryInfo info;
+    auto config = windows ? windows->open_dir(kConfig) : nullptr;
+    if (!config) {
+        info.problems = "no System32\\config folder\n";
+        return info;
+    }
+    Common::Error error;
+    Common::file_reg software = Common::file_reg::open_hive(config, kSoftwareHive, error);
+    if (software.empty()) {
+        info.problems += "the SOFTWARE hive cannot be read: " + Processor::ToUtf8(Processor::RenderError(error)) + "\n";
+    } else {
+        Common::file_reg version = software.open_key(u"Microsoft\\Windows NT\\CurrentVersion");
+        info.current_version = ReadString(version, u"CurrentVersion");
+        info.build_number = ReadString(version, u"CurrentBuildNumber");
+        info.product_name = ReadString(version, u"ProductName");
+    }
+    error = Common::Error();
+    Common::file_reg system = Common::file_reg::open_hive(config, kSystemHive, error);
+    if (system.empty()) {
+        info.problems += "the SYSTEM hive cannot be read: " + Processor::ToUtf8(Processor::RenderError(error)) + "\n";
+        return info;
+    }
+    Common::file_reg select = system.open_key(u"Select");
+    const uint32_t number = select.empty() ? 1 : select.get_dword(u"Current", 1);
+    info.control_set = Processor::ToUtf8(ControlSetName(number));
+    Common::file_reg sfc = system.open_key(ControlSetName(number) + u"\\Control\\Session Manager\\SFC");
+    const Processor::String programs = sfc.empty() ? Processor::String() : sfc.get_string(u"ProgramFilesDir", Processor::String());
+    if (!programs.isEmpty())
+        info.system_root = Processor::ToUtf8(MakeSystemRoot(programs.charAt(0), windows->full_path()));
+    return info;
+}
+
+}  // namespace Transvia
