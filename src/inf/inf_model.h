@@ -97,6 +97,12 @@ public:
     // earlier. Returns that section.
     SectionImpl& AddSection(std::u16string_view upperName, SectionEntryImpl* entries, uint32_t count);
     void SetChecksum(uint32_t checksum) { checksum_ = checksum; }
+    // Sections in the order the file first names them (a package's layout sections
+    // count in that order); null outside 0 .. count-1.
+    Section* GetSectionInFileOrder(int32_t index)
+    {
+        return index < 0 || static_cast<size_t>(index) >= store_.size() ? nullptr : &store_[static_cast<size_t>(index)];
+    }
 
 private:
     SectionImpl* Find(std::u16string_view upperName) const;

@@ -1,0 +1,265 @@
+#include "inf/driver_sources.h"
+
+#include <string>
+
+#include "inf/architecture.h"
+#include "inf/inf_model.h"
+#include "support/errors.h"
+#include "support/parse_number.h"
+#include "support/text.h"
+#include "support/trace.h"
+
+namespace Transvia {
+namespace {
+
+using Processor::String;
+
+String Text(const char16_t* text) { return text == nullptr ? String() : String(text); }
+
+bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
+
+// A layout folder as a path below the package: "." and empty mean the folder itself, and
+// separators around it are dropped so that "\amd64\" names the subfolder, not the root.
+String LayoutFolder(Inf& inf, const char16_t* field)
+{
+    const String raw = Text(inf.ExpandString(field, nullptr));
+    int32_t begin = 0;
+    int32_t end = raw.length();
+    while (begin < end && IsSeparator(raw.charAt(begin)))
+        ++begin;
+    while (end > begin && IsSeparator(raw.charAt(end - 1)))
+        --end;
+    String folder(raw, begin, end - begin);
+    if (folder == String(u"."))
+        return String();
+    return folder;
+}
+
+// Sections in file order where the model can tell it, else in its own order.
+Section* SectionInFileOrder(Inf& inf, int32_t index)
+{
+    if (auto* parser = dynamic_cast<InfParser*>(&inf))
+        return parser->GetSectionInFileOrder(index);
+    return inf.GetSection(index);
+}
+
+SectionEntry* FindLine(Section* section, const String& key)
+{
+    if (section == nullptr) return nullptr;
+    String copy(key);
+    return section->FindEntry(Processor::Terminated(copy));
+}
+
+Section* FindNamedSection(Inf& inf, const String& name)
+{
+    String copy(name);
+    return inf.FindSection(Processor::Terminated(copy));
+}
+
+// The disk folder of `diskId`: the decorated "SourceDisksNames" first for a file found in a
+// decorated section, then the undecorated one.
+bool FindDiskFolder(Inf& inf, const String& architecture, const String& diskId, String& folder)
+{
+    SectionEntry* line = nullptr;
+    if (!architecture.isEmpty())
+        line = FindLine(FindNamedSection(inf, String(u"SourceDisksNames.") + architecture), diskId);
+    if (line == nullptr)
+        line = FindLine(inf.FindSection(u"SourceDisksNames"), diskId);
+    if (line == nullptr)
+        return false;
+    folder = LayoutFolder(inf, line->GetField(3));
+    return true;
+}
+
+// Every layout of `file` in `inf` for `architecture`, in the order of the sections.
+std::vector<FileRecord> SourceLayouts(Inf& inf, const String& file, const String& architecture)
+{
+    const String undecorated(u"SourceDisksFiles");
+    const String decorated = undecorated + u"." + architecture;
+    std::vector<FileRecord> layouts;
+    for (int32_t index = 0;; ++index) {
+        Section* section = SectionInFileOrder(inf, index);
+        if (section == nullptr) break;
+        const String name(section->GetName());
+        const bool plain = Processor::EqualNoCase(name, undecorated);
+        if (!plain && (architecture.isEmpty() || !Processor::EqualNoCase(name, decorated)))
+            continue;
+        SectionEntry* line = FindLine(section, file);
+        if (line == nullptr) continue;
+        if (line->GetFieldCount() == 0) {
+            Common::Trace(4, u"CreateDriverSources: Line '{0}' of [{1}] has no fields", {file, name});
+            Common::Raise(Common::Codes::kInvalidFormat, TV_HERE, file);
+        }
+        FileRecord record;
+        record.name = file;
+        record.architecture = plain ? String() : architecture;
+        const String diskId = Text(line->GetField(0));
+        record.filePath = LayoutFolder(inf, line->GetField(1));
+        const char16_t* size = line->GetField(2);
+        uint64_t value = 0;
+        if (size != nullptr && size[0] != u'\0' && Processor::ParseNumber(size, value))
+            record.size = value;
+        if (!FindDiskFolder(inf, record.architecture, diskId, record.diskPath))
+            Common::Trace(3, Common::kTraceFacility, Common::Codes::kInvalidFormat,
+                          u"CreateDriverSources: Disk '{0}' of file '{1}' is not in SourceDisksNames", {diskId, file});
+        layouts.push_back(std::move(record));
+    }
+    if (layouts.empty()) {
+        FileRecord record;
+        record.name = file;
+        layouts.push_back(std::move(record));
+    }
+    return layouts;
+}
+
+void AddName(std::vector<String>& names, const String& name)
+{
+    if (name.isEmpty()) return;
+    for (const String& known : names)
+        if (Processor::EqualNoCase(known, name)) return;
+    names.push_back(name);
+}
+
+// The names of the files that the "CopyFiles" lines of `section` copy.
+void CopiedFiles(Section& section, std::vector<String>& names)
+{
+    Inf& inf = *section.GetInf();
+    const bool includes = section.FindEntry(u"Include") != nullptr;
+    for (uint32_t index = 0; index < section.GetEntryCount(); ++index) {
+        SectionEntry* line = section.GetEntry(static_cast<int32_t>(index));
+        if (line == nullptr || !Processor::EqualNoCase(std::u16string_view(line->GetKey()), u"CopyFiles"))
+            continue;
+        for (uint32_t field = 0; field < line->GetFieldCount(); ++field) {
+            const String target = Text(line->GetField(static_cast<int32_t>(field)));
+            if (target.isEmpty()) continue;
+            // "@name" copies that one file without a file section.
+            if (target.charAt(0) == u'@') {
+                AddName(names, String(target, 1));
+                continue;
+            }
+            Section* files = FindNamedSection(inf, target);
+            if (files == nullptr) {
+                // A section of an included system INF copies the target's own files, which
+                // are not part of this package.
+                if (includes) {
+                    Common::Trace(1, u"CreateDriverSources: Section [{0}] comes from an included INF", {target});
+                    continue;
+                }
+                Common::Trace(4, u"CreateDriverSources: CopyFiles section [{0}] not found", {target});
+                Common::Raise(Common::Codes::kSectionNotFound, TV_HERE, target);
+            }
+            for (uint32_t entry = 0; entry < files->GetEntryCount(); ++entry) {
+                SectionEntry* file = files->GetEntry(static_cast<int32_t>(entry));
+                if (file == nullptr) continue;
+                const char16_t* source = file->GetField(1);
+                AddName(names, Text(source != nullptr && source[0] != u'\0' ? source : file->GetField(0)));
+            }
+        }
+    }
+}
+
+String CatalogName(Inf& inf, const char16_t* infFileName, uint32_t platform)
+{
+    if (Section* version = inf.FindSection(u"Version")) {
+        const String decoration(InfPlatform::Decoration(platform));
+        std::vector<String> keys;
+        if (!decoration.isEmpty()) keys.push_back(String(u"CatalogFile.") + decoration);
+        keys.push_back(String(u"CatalogFile.nt"));
+        keys.push_back(String(u"CatalogFile"));
+        for (const String& key : keys)
+            if (SectionEntry* line = FindLine(version, key))
+                return Text(line->GetField(0));
+    }
+    String name = Text(infFileName);
+    if (name.isEmpty()) return name;
+    const int32_t dot = name.lastIndexOf(u'.');
+    if (dot >= 0) name.truncate(dot);
+    return name + u".cat";
+}
+
+}  // namespace
+
+bool FileRecord::SameAs(const FileRecord& other) const
+{
+    return size == other.size && flags == other.flags && Processor::EqualNoCase(name, other.name) &&
+           Processor::EqualNoCase(architecture, other.architecture) &&
+           Processor::EqualNoCase(diskPath, other.diskPath) && Processor::EqualNoCase(filePath, other.filePath);
+}
+
+const FileRecord* DriverSourcesImpl::Record(uint32_t index) const
+{
+    return index < records_.size() ? &records_[index] : nullptr;
+}
+
+bool DriverSourcesImpl::Contains(const FileRecord& record) const
+{
+    for (const FileRecord& known : records_)
+        if (known.SameAs(record)) return true;
+    return false;
+}
+
+bool DriverSourcesImpl::Add(FileRecord record)
+{
+    if (Contains(record)) return false;
+    records_.push_back(std::move(record));
+    return true;
+}
+
+void DriverSourcesImpl::Merge(const DriverSources& other)
+{
+    if (&other == this) return;
+    for (uint32_t index = 0; index < other.Count(); ++index)
+        if (const FileRecord* record = other.Record(index)) Add(*record);
+}
+
+std::unique_ptr<DriverSources> DriverSourcesImpl::Clone() const
+{
+    return std::make_unique<DriverSourcesImpl>(*this);
+}
+
+std::unique_ptr<DriverSources> CreateDriverSources(const std::shared_ptr<Common::i_dir>& folder, Inf* layoutInf,
+                                                   Section* installSection, const char16_t* infFileName,
+                                                   uint32_t platform)
+{
+    if (installSection == nullptr || folder == nullptr || installSection->GetInf() == nullptr) {
+        Common::Trace(4, u"CreateDriverSources: Invalid arguments");
+        return nullptr;
+    }
+    Inf& inf = *installSection->GetInf();
+    auto sources = std::make_unique<DriverSourcesImpl>(platform);
+    const String architecture(InfPlatform::ArchitectureText(platform));
+
+    std::vector<String> files;
+    CopiedFiles(*installSection, files);
+    const String coInstallers = String(installSection->GetName()) + u".CoInstallers";
+    if (Section* section = FindNamedSection(inf, coInstallers))
+        CopiedFiles(*section, files);
+
+    for (const String& file : files) {
+        for (FileRecord& record : SourceLayouts(inf, file, architecture))
+            sources->Add(std::move(record));
+        // Layouts of the layout INF come after the INF's own; Add drops those already given.
+        if (layoutInf != nullptr && layoutInf != &inf)
+            for (FileRecord& record : SourceLayouts(*layoutInf, file, architecture))
+                sources->Add(std::move(record));
+    }
+
+    if (infFileName != nullptr && infFileName[0] != u'\0') {
+        FileRecord record;
+        record.name = String(infFileName);
+        record.flags = FileRecordFlags::kInfFile;
+        sources->Add(std::move(record));
+    }
+
+    const String catalog = CatalogName(inf, infFileName, platform);
+    const std::optional<Common::dir_entry> entry = catalog.isEmpty() ? std::nullopt : folder->stat(catalog);
+    if (entry && !entry->is_dir) {
+        FileRecord record;
+        record.name = catalog;
+        record.flags = FileRecordFlags::kCatalogFile;
+        sources->Add(std::move(record));
+    }
+    return sources;
+}
+
+}  // namespace Transvia

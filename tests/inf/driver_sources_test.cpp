@@ -1,0 +1,371 @@
+// The file records of driver packages: layouts per architecture, the layout INF, the INF
+// and catalog marks, on INF snippets and on real packages of the shared corpus.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <functional>
+#include <regex>
+
+#include "inf/architecture.h"
+#include "inf/driver_sources.h"
+#include "inf_test_util.h"
+#include "support/fixtures.h"
+#include "trace_capture.h"
+
+namespace {
+
+using namespace Transvia;
+using InfTest::Utf8;
+
+std::string U(const Processor::String& text) { return Processor::ToUtf8(text); }
+
+// "name|arch|disk|file|size|flags" per record, so a whole list compares in one line.
+std::vector<std::string> Lines(const DriverSources& sources)
+{
+    std::vector<std::string> lines;
+    for (uint32_t index = 0; index < sources.Count(); ++index) {
+        const FileRecord* record = sources.Record(index);
+        lines.push_back(U(record->name) + "|" + U(record->architecture) + "|" + U(record->diskPath) + "|" +
+                        U(record->filePath) + "|" + std::to_string(record->size) + "|" +
+                        std::to_string(record->flags));
+    }
+    return lines;
+}
+
+using List = std::vector<std::string>;
+
+class DriverSourcesTest : public testing::Test {
+protected:
+    // Parses `text` as the package's INF and writes it and `extraFiles` into the package folder.
+    std::unique_ptr<DriverSources> Build(const std::string& text, const char16_t* section, uint32_t platform,
+                                         Inf* layout = nullptr, const char16_t* infName = u"pkg.inf")
+    {
+        scratch.write("pkg/" + Utf8(infName), text);
+        inf = InfTest::Parse(text);
+        EXPECT_NE(inf, nullptr);
+        Section* install = inf ? inf->FindSection(section) : nullptr;
+        EXPECT_NE(install, nullptr) << Utf8(section);
+        return CreateDriverSources(scratch.dir("pkg"), layout, install, infName, platform);
+    }
+
+    TestSupport::ScratchDir scratch;
+    std::unique_ptr<Inf> inf;
+};
+
+constexpr const char* kTwoLayouts = R"(
+[Version]
+Signature = "$Windows NT$"
+[Install]
+CopyFiles = Files
+[Files]
+drv.sys
+helper.dll, helper_src.dll
+[SourceDisksFiles.amd64]
+drv.sys = 2, \amd64\, 0x400
+[SourceDisksFiles.x86]
+drv.sys = 3, i386
+helper_src.dll = 3
+[SourceDisksFiles]
+drv.sys = 1, ., 1000
+helper_src.dll = 1, common
+[SourceDisksNames]
+1 = "Disk",,,.
+2 = "Disk two",,,disk2
+3 = "Disk three",,,x86disk
+[SourceDisksNames.amd64]
+2 = "Disk two for amd64",,,\disk2_64
+)";
+
+TEST_F(DriverSourcesTest, BothLayoutsOfAFileInSectionOrderAndTheOtherArchitectureIgnored)
+{
+    auto sources = Build(kTwoLayouts, u"Install", InfPlatform::kAmd64);
+    ASSERT_NE(sources, nullptr);
+    // The decorated section comes first in the file, so its layout comes first; the x86
+    // section (and its disk 3) is never used for amd64.
+    EXPECT_EQ(Lines(*sources), (List{"drv.sys|amd64|disk2_64|amd64|1024|0", "drv.sys||||1000|0",
+                                     "helper_src.dll|||common|0|0", "pkg.inf||||0|1"}));
+}
+
+TEST_F(DriverSourcesTest, X86TargetUsesItsOwnSectionAndTheUndecoratedDisk)
+{
+    auto sources = Build(kTwoLayouts, u"Install", InfPlatform::kX86);
+    ASSERT_NE(sources, nullptr);
+    // No [SourceDisksNames.x86]: the undecorated disk 3 gives the folder.
+    EXPECT_EQ(Lines(*sources), (List{"drv.sys|x86|x86disk|i386|0|0", "drv.sys||||1000|0",
+                                     "helper_src.dll|x86|x86disk||0|0", "helper_src.dll|||common|0|0",
+                                     "pkg.inf||||0|1"}));
+}
+
+TEST_F(DriverSourcesTest, UnknownPlatformSeesOnlyTheUndecoratedSection)
+{
+    auto sources = Build(kTwoLayouts, u"Install", InfPlatform::kUnknown);
+    ASSERT_NE(sources, nullptr);
+    EXPECT_EQ(Lines(*sources), (List{"drv.sys||||1000|0", "helper_src.dll|||common|0|0", "pkg.inf||||0|1"}));
+}
+
+TEST_F(DriverSourcesTest, UndecoratedSectionFirstInTheFileComesFirst)
+{
+    const std::string text = R"(
+[Install]
+CopyFiles = @drv.sys
+[SourceDisksFiles]
+drv.sys = 1
+[SourceDisksFiles.AMD64]
+DRV.SYS = 1, x64
+[SourceDisksNames]
+1 = "Disk",,,"disk1\"
+)";
+    auto sources = Build(text, u"install", InfPlatform::kAmd64);
+    ASSERT_NE(sources, nullptr);
+    EXPECT_EQ(Lines(*sources), (List{"drv.sys||disk1||0|0", "drv.sys|amd64|disk1|x64|0|0", "pkg.inf||||0|1"}));
+}
+
+TEST_F(DriverSourcesTest, MissingDiskIsAWarningAndAFileWithoutLayoutHasOnePlainRecord)
+{
+    const std::string text = R"(
+[Install]
+CopyFiles = Files, @extra.dat
+[Files]
+drv.sys
+nolayout.sys
+[SourceDisksFiles]
+drv.sys = 9, sub, notanumber
+)";
+    TraceTest::TraceCapture trace;
+    auto sources = Build(text, u"Install", InfPlatform::kAmd64);
+    ASSERT_NE(sources, nullptr);
+    // A size that does not read stays 0; the record keeps its file folder.
+    EXPECT_EQ(Lines(*sources), (List{"drv.sys|||sub|0|0", "nolayout.sys||||0|0", "extra.dat||||0|0", "pkg.inf||||0|1"}));
+    bool warned = false;
+    for (const auto& item : trace.traced)
+        warned |= item.code == Common::Codes::kInvalidFormat && item.text.find("'9'") != std::string::npos;
+    EXPECT_TRUE(warned);
+}
+
+TEST_F(DriverSourcesTest, CoInstallerFilesFollowTheInstallSectionFiles)
+{
+    const std::string text = R"(
+[Install.NT]
+CopyFiles = Files
+[Install.NT.CoInstallers]
+CopyFiles = CoFiles
+[Files]
+drv.sys
+[CoFiles]
+coinst.dll
+drv.sys
+)";
+    auto sources = Build(text, u"Install.NT", InfPlatform::kX86);
+    ASSERT_NE(sources, nullptr);
+    EXPECT_EQ(Lines(*sources), (List{"drv.sys||||0|0", "coinst.dll||||0|0", "pkg.inf||||0|1"}));
+}
+
+TEST_F(DriverSourcesTest, MissingCopyFilesSectionThrowsUnlessIncluded)
+{
+    const std::string text = R"(
+[Install]
+CopyFiles = NoSuchSection
+[WithInclude]
+Include = machine.inf
+CopyFiles = NoSuchSection, Present
+[Present]
+drv.sys
+)";
+    TraceTest::TraceCapture trace;
+    try {
+        Build(text, u"Install", InfPlatform::kAmd64);
+        ADD_FAILURE() << "no error";
+    } catch (const Common::Error& error) {
+        EXPECT_EQ(error.code(), Common::Codes::kSectionNotFound);
+        EXPECT_EQ(Utf8(error.text()), "NoSuchSection");
+    }
+    auto sources = Build(text, u"WithInclude", InfPlatform::kAmd64);
+    ASSERT_NE(sources, nullptr);
+    EXPECT_EQ(Lines(*sources), (List{"drv.sys||||0|0", "pkg.inf||||0|1"}));
+}
+
+TEST_F(DriverSourcesTest, LayoutInfAddsWhatTheInfDoesNotGive)
+{
+    auto layout = InfTest::Parse(R"(
+[SourceDisksNames.amd64]
+1 = "CD",,,\amd64
+[SourceDisksFiles.amd64]
+drv.sys = 1
+other.sys = 1, drivers
+)");
+    ASSERT_NE(layout, nullptr);
+    const std::string text = R"(
+[Version]
+LayoutFile = layout.inf
+[Install]
+CopyFiles = Files
+[Files]
+drv.sys
+other.sys
+[SourceDisksFiles]
+drv.sys = 1
+[SourceDisksNames]
+1 = "Disk",,,pkgdisk
+)";
+    auto sources = Build(text, u"Install", InfPlatform::kAmd64, layout.get());
+    ASSERT_NE(sources, nullptr);
+    // other.sys: the INF has no layout (one plain record), the layout INF adds its own.
+    EXPECT_EQ(Lines(*sources), (List{"drv.sys||pkgdisk||0|0", "drv.sys|amd64|amd64||0|0", "other.sys||||0|0",
+                                     "other.sys|amd64|amd64|drivers|0|0", "pkg.inf||||0|1"}));
+}
+
+TEST_F(DriverSourcesTest, CatalogChosenByDecorationThenNtThenPlainThenBaseName)
+{
+    scratch.write("pkg/c64.cat", "x");
+    scratch.write("pkg/cnt.cat", "x");
+    scratch.write("pkg/plain.cat", "x");
+    scratch.write("pkg/PKG.CAT", "x");
+    const std::string all = "[Version]\nCatalogFile = plain.cat\nCatalogFile.NT = cnt.cat\n"
+                            "CatalogFile.NTAMD64 = c64.cat\n[Install]\n";
+    auto sources = Build(all, u"Install", InfPlatform::kAmd64);
+    ASSERT_NE(sources, nullptr);
+    EXPECT_EQ(Lines(*sources).back(), "c64.cat||||0|2");
+    // The decoration of another platform does not count.
+    sources = Build(all, u"Install", InfPlatform::kX86);
+    EXPECT_EQ(Lines(*sources).back(), "cnt.cat||||0|2");
+    sources = Build("[Version]\nCatalogFile = plain.cat\n[Install]\n", u"Install", InfPlatform::kX86);
+    EXPECT_EQ(Lines(*sources).back(), "plain.cat||||0|2");
+    // No CatalogFile line: the INF's base name, found whatever its letter case.
+    sources = Build("[Version]\n[Install]\n", u"Install", InfPlatform::kX86);
+    EXPECT_EQ(Lines(*sources), (List{"pkg.inf||||0|1", "pkg.cat||||0|2"}));
+    // A named catalog that the folder lacks is left out.
+    sources = Build("[Version]\nCatalogFile = absent.cat\n[Install]\n", u"Install", InfPlatform::kX86);
+    EXPECT_EQ(Lines(*sources), (List{"pkg.inf||||0|1"}));
+    // A catalog name that leaves the package folder is not looked for outside it.
+    scratch.write("outside.cat", "x");
+    sources = Build("[Version]\nCatalogFile = ..\\outside.cat\n[Install]\n", u"Install", InfPlatform::kX86);
+    EXPECT_EQ(Lines(*sources), (List{"pkg.inf||||0|1"}));
+}
+
+TEST_F(DriverSourcesTest, MissingArgumentsGiveNothingAndATrace)
+{
+    TraceTest::TraceCapture trace;
+    inf = InfTest::Parse("[Install]\n");
+    ASSERT_NE(inf, nullptr);
+    EXPECT_EQ(CreateDriverSources(scratch.dir(), nullptr, nullptr, u"a.inf", 3), nullptr);
+    EXPECT_EQ(CreateDriverSources(nullptr, nullptr, inf->FindSection(u"Install"), u"a.inf", 3), nullptr);
+    EXPECT_TRUE(trace.Has(4, "CreateDriverSources: Invalid arguments"));
+}
+
+TEST_F(DriverSourcesTest, MergeAddsOnlyNewRecordsAndCloneIsIndependent)
+{
+    auto first = Build(kTwoLayouts, u"Install", InfPlatform::kAmd64);
+    auto second = Build(kTwoLayouts, u"Install", InfPlatform::kX86, nullptr, u"other.inf");
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    auto clone = first->Clone();
+    first->Merge(*second);
+    // From the x86 list only what amd64 did not have, in the x86 list's order.
+    EXPECT_EQ(Lines(*first), (List{"drv.sys|amd64|disk2_64|amd64|1024|0", "drv.sys||||1000|0",
+                                   "helper_src.dll|||common|0|0", "pkg.inf||||0|1", "drv.sys|x86|x86disk|i386|0|0",
+                                   "helper_src.dll|x86|x86disk||0|0", "other.inf||||0|1"}));
+    EXPECT_EQ(clone->Count(), 4u);
+    first->Merge(*first);
+    EXPECT_EQ(first->Count(), 7u);
+    EXPECT_EQ(first->Record(7), nullptr);
+    EXPECT_EQ(first->Record(UINT32_MAX), nullptr);
+}
+
+// --- real packages ---------------------------------------------------------------------
+
+std::unique_ptr<Inf> ParseReal(const std::filesystem::path& path)
+{
+    const std::vector<uint8_t> bytes = TestSupport::ReadFileBytes(path);
+    MemoryFile file(bytes);
+    ParseError error;
+    return ParseInf(file, nullptr, &error, 0);
+}
+
+TEST(DriverSourcesReal, ArchitectureFoldersOfAMultiPlatformPackage)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const auto folderPath = data / "inf/arsenal-image-mounter/DriverSetup/Win7";
+    auto inf = ParseReal(folderPath / "phdskmnt.inf");
+    ASSERT_NE(inf, nullptr);
+    Common::Error error;
+    auto folder = Common::OpenLocalDirectory(folderPath.string(), &error);
+    ASSERT_NE(folder, nullptr);
+    Section* install = inf->FindSection(u"PhysicalDiskMounterDevice");
+    ASSERT_NE(install, nullptr);
+    const std::pair<uint32_t, std::string> expected[] = {
+        {InfPlatform::kX86, "phdskmnt.sys|x86||i386|0|0"},
+        {InfPlatform::kIa64, "phdskmnt.sys|ia64||ia64|0|0"},
+        {InfPlatform::kAmd64, "phdskmnt.sys|amd64||amd64|0|0"},
+    };
+    for (const auto& [platform, line] : expected) {
+        auto sources = CreateDriverSources(folder, nullptr, install, u"phdskmnt.inf", platform);
+        ASSERT_NE(sources, nullptr);
+        // The folder holds no phdskmnt.cat, so no catalog record.
+        EXPECT_EQ(Lines(*sources), (List{line, "phdskmnt.inf||||0|1"}));
+    }
+}
+
+class RealPackage : public testing::Test {
+protected:
+    // Copies one real INF into a scratch package folder, optionally edited.
+    std::unique_ptr<Inf> Stage(const std::filesystem::path& source, const std::string& name,
+                               const std::function<std::string(std::string)>& edit = {})
+    {
+        std::string text;
+        for (uint8_t byte : TestSupport::ReadFileBytes(source))
+            text.push_back(static_cast<char>(byte));
+        if (edit) text = edit(text);
+        scratch.write("pkg/" + name, text);
+        return InfTest::Parse(text);
+    }
+    TestSupport::ScratchDir scratch;
+};
+
+TEST_F(RealPackage, CatalogOfTheInfBaseNameWithoutCatalogLine)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    auto inf = Stage(data / "inf/reactos-0.4.13/media/inf/machine.inf", "machine.inf");
+    ASSERT_NE(inf, nullptr);
+    auto layout = ParseReal(data / "inf/reactos-0.4.13/media/inf/layout.inf");
+    ASSERT_NE(layout, nullptr);
+    scratch.write("pkg/machine.cat", "catalog");
+    auto sources = CreateDriverSources(scratch.dir("pkg"), layout.get(), inf->FindSection(u"PCI_Inst.NT"),
+                                       u"machine.inf", InfPlatform::kX86);
+    ASSERT_NE(sources, nullptr);
+    EXPECT_EQ(Lines(*sources), (List{"pci.sys||||0|0", "machine.inf||||0|1", "machine.cat||||0|2"}));
+}
+
+TEST_F(RealPackage, CoInstallersAndNamedCatalog)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    auto inf = Stage(data / "inf/virtio-win-kvm-guest-drivers-windows/viorng/src/viorng.inf", "viorng.inf");
+    ASSERT_NE(inf, nullptr);
+    scratch.write("pkg/VIORNG.cat", "catalog");
+    auto sources = CreateDriverSources(scratch.dir("pkg"), nullptr, inf->FindSection(u"VirtRng_Device.NT"),
+                                       u"viorng.inf", InfPlatform::kAmd64);
+    ASSERT_NE(sources, nullptr);
+    EXPECT_EQ(Lines(*sources), (List{"viorng.sys||||0|0", "WdfCoInstaller$KMDFCOINSTALLERVERSION$.dll||||0|0",
+                                     "viorng.inf||||0|1", "viorng.cat||||0|2"}));
+}
+
+TEST_F(RealPackage, DecoratedCatalogFilePerPlatform)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    // The package's own INF carries the decorated lines commented out; enabled, they must
+    // win over its plain CatalogFile line.
+    auto inf = Stage(data / "inf/nvmewin-community/installations/64-bit/Windows10/nvme.inf", "nvme.inf",
+                     [](std::string text) { return std::regex_replace(text, std::regex(";CatalogFile\\."), "CatalogFile."); });
+    ASSERT_NE(inf, nullptr);
+    scratch.write("pkg/nvme64.cat", "catalog");
+    scratch.write("pkg/nvme86.cat", "catalog");
+    auto amd64 = CreateDriverSources(scratch.dir("pkg"), nullptr, inf->FindSection(u"nvme_inst.NTamd64"),
+                                     u"nvme.inf", InfPlatform::kAmd64);
+    ASSERT_NE(amd64, nullptr);
+    EXPECT_EQ(Lines(*amd64), (List{"nvme.sys|amd64|||0|0", "nvme.inf||||0|1", "nvme64.cat||||0|2"}));
+    auto x86 = CreateDriverSources(scratch.dir("pkg"), nullptr, inf->FindSection(u"nvme_inst.ntx86"), u"nvme.inf",
+                                   InfPlatform::kX86);
+    ASSERT_NE(x86, nullptr);
+    EXPECT_EQ(Lines(*x86), (List{"nvme.sys|x86|||0|0", "nvme.inf||||0|1", "nvme86.cat||||0|2"}));
+}
+
+}  // namespace
