@@ -7,6 +7,7 @@
 #include "command.h"
 #include "entry/logger.h"
 #include "entry/platform.h"
+#include "registry/windows_registry.h"
 #include "support/text.h"
 #include "transvia/transvia.h"
 
@@ -30,18 +31,35 @@ void RunInspect(const InspectOptions& options)
     Transvia::LoggerHandle logger = Transvia::CreateLogger(false);
     const uint32_t platform = Transvia::DetectPlatform(*target, Processor::FromUtf8(options.windows), *logger);
     const std::string decoration = Processor::ToUtf8(Transvia::PlatformDecoration(platform));
+    // The registry is read, never written; what cannot be read is reported, not fatal.
+    const Transvia::WindowsRegistryInfo registry =
+        Transvia::InspectWindowsRegistry(target->open_dir(Processor::FromUtf8(options.windows)));
 
     if (options.json) {
         nlohmann::json out{{"target", Processor::ToUtf8(target->full_path())},
                            {"windows", options.windows},
                            {"platform", platform},
-                           {"decoration", decoration}};
+                           {"decoration", decoration},
+                           {"version", registry.current_version},
+                           {"build", registry.build_number},
+                           {"product", registry.product_name},
+                           {"control_set", registry.control_set},
+                           {"system_root", registry.system_root}};
+        if (!registry.problems.empty()) out["problems"] = registry.problems;
         std::cout << out.dump(2) << '\n';
     } else {
-        std::cout << "target:     " << Processor::ToUtf8(target->full_path()) << '\n'
-                  << "windows:    " << options.windows << '\n'
-                  << "platform:   " << platform << (decoration.empty() ? " (not recognised)" : " (" + decoration + ")")
-                  << '\n';
+        auto line = [](const char* label, const std::string& value) {
+            std::cout << label << (value.empty() ? "(unknown)" : value) << '\n';
+        };
+        line("target:      ", Processor::ToUtf8(target->full_path()));
+        line("windows:     ", options.windows);
+        line("platform:    ", std::to_string(platform) + (decoration.empty() ? " (not recognised)" : " (" + decoration + ")"));
+        line("product:     ", registry.product_name);
+        line("version:     ", registry.current_version.empty() ? std::string()
+                                                              : registry.current_version + " build " + registry.build_number);
+        line("control set: ", registry.control_set);
+        line("system root: ", registry.system_root);
+        if (!registry.problems.empty()) std::cout << "problems:\n" << registry.problems;
     }
 }
 

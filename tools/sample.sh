@@ -5,4 +5,6 @@ cd "$(dirname "$0")/.."
 
 tools/setup.sh
 tools/build.sh normal transvia_cli transvia transvia_messages
-build/out/transvia inspect --target data/sample-target "$@"
+# The job works on a fresh copy of the sample, never on the committed files.
+tools/make_sample_target.sh build/out/transvia build/sample-target
+build/out/transvia inspect --target build/sample-target "$@"

@@ -42,12 +42,12 @@ TEST_F(InspectTest, ReportsPlatformCodeAndDecoration)
     Ntdll("x86");
     r = Inspect();
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("platform:   1 (ntx86)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("platform:    1 (ntx86)"), std::string::npos) << r.out;
 
     Ntdll("0x01C4");
     r = Inspect();
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("platform:   0 (not recognised)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("platform:    0 (not recognised)"), std::string::npos) << r.out;
 }
 
 TEST_F(InspectTest, HeaderFaultsExitNonZeroWithCodeAndText)
@@ -92,11 +92,21 @@ TEST(CliTest, VersionAndHelp)
     EXPECT_NE(r.status, 0);
 }
 
-TEST(CliTest, SampleTargetIsAnAmd64Windows)
+TEST(CliTest, SampleTargetIsAnAmd64Windows10)
 {
-    Result r = Cli("inspect --target " TRANSVIA_SOURCE_DIR "/data/sample-target --json");
+    TestSupport::ScratchDir scratch;
+    const std::string copy = (scratch.path() / "sample").string();
+    ASSERT_EQ(TestSupport::RunCommand(TRANSVIA_SOURCE_DIR "/tools/make_sample_target.sh " TRANSVIA_CLI " " + copy), 0);
+    Result r = Cli("inspect --target " + copy + " --json");
     EXPECT_EQ(r.status, 0) << r.out;
-    EXPECT_NE(r.out.find("\"decoration\": \"ntamd64\""), std::string::npos) << r.out;
+    for (const char* expected : {"\"decoration\": \"ntamd64\"", "\"product\": \"Windows 10 Pro\"",
+                                 "\"control_set\": \"ControlSet001\"", "\"system_root\": \"C:\\\\Windows\""})
+        EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+    // Both hives pass our own structural check.
+    for (const char* hive : {"SYSTEM", "SOFTWARE"}) {
+        Result check = Cli("reg check " + copy + "/Windows/System32/config/" + hive);
+        EXPECT_EQ(check.status, 0) << check.out;
+    }
 }
 
 }  // namespace
