@@ -53,8 +53,13 @@ inline bool IsLineBlank(char16_t c)
     return IsBlank(c);
 }
 
+// Every buffer the scans below run over has this many readable bytes after its text, so
+// a scan may load 16 bytes at any position before its end and ignore what lies past it.
+constexpr size_t kScanSlack = 16;
+
 // The first `a` or `b` in [p, end), or end; 16 bytes at a time where the processor
-// allows. Most of a parse is spent looking for line ends, comments, quotes and separators.
+// allows. Most of a parse is spent looking for line ends, comments, quotes and separators,
+// mostly over short stretches, hence no scalar tail: the slack makes the last load safe.
 template <class Pointer>
 inline Pointer* FindEither(Pointer* p, Pointer* end, std::remove_const_t<Pointer> a, std::remove_const_t<Pointer> b)
 {
@@ -69,7 +74,7 @@ inline Pointer* FindEither(Pointer* p, Pointer* end, std::remove_const_t<Pointer
         wantA = _mm_set1_epi16(static_cast<short>(a));
         wantB = _mm_set1_epi16(static_cast<short>(b));
     }
-    for (; static_cast<size_t>(end - p) >= kLanes; p += kLanes) {
+    for (; p < end; p += kLanes) {
         const __m128i units = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         __m128i hits;
         if constexpr (sizeof(Unit) == 1)
@@ -77,15 +82,19 @@ inline Pointer* FindEither(Pointer* p, Pointer* end, std::remove_const_t<Pointer
         else
             hits = _mm_or_si128(_mm_cmpeq_epi16(units, wantA), _mm_cmpeq_epi16(units, wantB));
         const int mask = _mm_movemask_epi8(hits);
-        if (mask != 0)
-            return p + __builtin_ctz(static_cast<unsigned>(mask)) / sizeof(Unit);
+        if (mask != 0) {
+            Pointer* hit = p + __builtin_ctz(static_cast<unsigned>(mask)) / sizeof(Unit);
+            return hit < end ? hit : end;
+        }
     }
-#endif
+    return end;
+#else
     for (; p != end; ++p) {
         if (*p == a || *p == b)
             return p;
     }
     return end;
+#endif
 }
 
 // Single-byte text to UTF-16: each byte becomes the code unit of the same value.
@@ -197,9 +206,9 @@ private:
             pos_ = 0;
         }
         // A line longer than the buffer: grow it, there is no limit on line length.
-        if (Capacity() - bytes_ < sizeof(Unit))
+        if (Capacity() - bytes_ < sizeof(Unit) + kScanSlack)
             storage_.resize(storage_.size() * 2 + 1);
-        const size_t room = Capacity() - bytes_;
+        const size_t room = Capacity() - bytes_ - kScanSlack;
         const size_t got = file_.read(reinterpret_cast<unsigned char*>(storage_.data()) + bytes_, room);
         if (got == 0 && file_.last_error().failed())
             return false;
@@ -453,8 +462,9 @@ public:
                        const std::vector<LineSpan>& lines)
     {
         // Single-byte files: each byte becomes the code unit of the same value.
-        char16_t* const text = inf.Allocate<char16_t>(units.size());
+        char16_t* const text = inf.Allocate<char16_t>(units.size() + kScanSlack / sizeof(char16_t));
         Widen(units.data(), units.size(), text);
+        std::fill_n(text + units.size(), kScanSlack / sizeof(char16_t), u'\0');
 
         fields_.clear();
         drafts_.clear();
@@ -570,7 +580,7 @@ std::unique_ptr<Inf> ParseInf(Common::i_file& file, ParserFilter* filter, ParseE
     std::vector<char16_t>& buffer = (*scratch).readBuffer;
     if (buffer.size() < kReadChunk / sizeof(char16_t))
         buffer.resize(kReadChunk / sizeof(char16_t));
-    const size_t room = buffer.size() * sizeof(char16_t);
+    const size_t room = buffer.size() * sizeof(char16_t) - kScanSlack;
     if (file.seek(0) != 0)
         return readError();
     const size_t got = file.read(buffer.data(), room);
