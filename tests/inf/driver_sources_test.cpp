@@ -369,3 +369,94 @@ TEST_F(RealPackage, DecoratedCatalogFilePerPlatform)
 }
 
 }  // namespace
+
+// --- a model that is not the parser's ---------------------------------------------------
+
+// An Inf built in memory, for lines the parser never produces (a keyed line without fields).
+class FakeInf final : public Inf {
+public:
+    struct Line : SectionEntry {
+        std::u16string key;
+        std::vector<std::u16string> fields;
+        const char16_t* GetKey() const override { return key.c_str(); }
+        uint32_t GetFieldCount() const override { return static_cast<uint32_t>(fields.size()); }
+        const char16_t* GetField(int32_t i) const override
+        {
+            return i >= 0 && static_cast<size_t>(i) < fields.size() ? fields[i].c_str() : nullptr;
+        }
+    };
+    struct Part : Section {
+        std::u16string name;
+        std::vector<Line> lines;
+        Inf* owner = nullptr;
+        const char16_t* GetName() const override { return name.c_str(); }
+        uint32_t GetEntryCount() const override { return static_cast<uint32_t>(lines.size()); }
+        SectionEntry* FindEntry(const char16_t* key) override
+        {
+            for (Line& line : lines)
+                if (!line.key.empty() && Processor::EqualNoCase(std::u16string_view(line.key), key)) return &line;
+            return nullptr;
+        }
+        SectionEntry* GetEntry(int32_t i) override
+        {
+            return i >= 0 && static_cast<size_t>(i) < lines.size() ? &lines[i] : nullptr;
+        }
+        Inf* GetInf() const override { return owner; }
+    };
+
+    Part& Add(std::u16string name)
+    {
+        parts.push_back(std::make_unique<Part>());
+        parts.back()->name = std::move(name);
+        parts.back()->owner = this;
+        return *parts.back();
+    }
+    Section* GetSection(int32_t i) override
+    {
+        return i >= 0 && static_cast<size_t>(i) < parts.size() ? parts[i].get() : nullptr;
+    }
+    Section* FindSection(const char16_t* name) override
+    {
+        for (auto& part : parts)
+            if (Processor::EqualNoCase(std::u16string_view(part->name), name)) return part.get();
+        return nullptr;
+    }
+    const char16_t* ExpandString(const char16_t* text, ExternalVariables*) override
+    {
+        return text == nullptr || text[0] == u'\0' ? nullptr : text;
+    }
+    const char16_t* GetClassGuid() override { return nullptr; }
+    uint32_t GetSectionCount() const override { return static_cast<uint32_t>(parts.size()); }
+    const char16_t* GetLayoutFile() override { return nullptr; }
+    uint32_t GetChecksum() const override { return 0; }
+
+    std::vector<std::unique_ptr<Part>> parts;
+};
+
+TEST(DriverSourcesModel, LayoutLineWithoutFieldsFailsTheBuild)
+{
+    TestSupport::ScratchDir scratch;
+    FakeInf inf;
+    FakeInf::Part& install = inf.Add(u"INSTALL");
+    install.lines.push_back({});
+    install.lines.back().key = u"CopyFiles";
+    install.lines.back().fields = {u"@drv.sys"};
+    FakeInf::Part& layout = inf.Add(u"SOURCEDISKSFILES");
+    layout.lines.push_back({});
+    layout.lines.back().key = u"drv.sys";
+
+    TraceTest::TraceCapture trace;
+    try {
+        CreateDriverSources(scratch.dir(), nullptr, &install, u"pkg.inf", InfPlatform::kAmd64);
+        ADD_FAILURE() << "no error";
+    } catch (const Common::Error& error) {
+        EXPECT_EQ(error.code(), Common::Codes::kInvalidFormat);
+    }
+    EXPECT_TRUE(trace.Has(4, "drv.sys"));
+
+    // With a field the same model builds, through the model's own section order.
+    layout.lines.back().fields = {u"1", u"sub"};
+    auto sources = CreateDriverSources(scratch.dir(), nullptr, &install, u"pkg.inf", InfPlatform::kAmd64);
+    ASSERT_NE(sources, nullptr);
+    EXPECT_EQ(Lines(*sources), (List{"drv.sys|||sub|0|0", "pkg.inf||||0|1"}));
+}
