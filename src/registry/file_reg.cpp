@@ -144,16 +144,24 @@ bool ListKeys(hive_provider& hive, uint32_t list, std::vector<uint32_t>& keys)
     return true;
 }
 
+// Whether key node `cell` carries `name`; a light read, as lookups visit every entry.
+bool NodeNamed(hive_provider& hive, uint32_t cell, std::u16string_view name)
+{
+    const uint8_t* p = hive.view(cell, Nk::kName);
+    if (!p || Get16(p) != kSigNk)
+        return false;
+    const uint16_t length = Get16(p + Nk::kNameLength);
+    const bool compressed = (Get16(p + Nk::kFlags) & Nk::kCompressedName) != 0;
+    if ((compressed ? length : length / 2u) != name.size())
+        return false;
+    p = Record(hive, cell, Nk::kName + length);
+    return p && HiveNames::CompareStored(p + Nk::kName, length, compressed, name) == 0;
+}
+
 uint32_t FindInKeys(hive_provider& hive, const std::vector<uint32_t>& keys, std::u16string_view name, size_t& index)
 {
     for (size_t i = 0; i < keys.size(); ++i) {
-        Node node;
-        if (!ReadNode(hive, keys[i], node))
-            continue;
-        const uint32_t count = node.compressed() ? node.nameLength : node.nameLength / 2u;
-        if (count != name.size())
-            continue;
-        if (HiveNames::CompareStored(node.name, node.nameLength, node.compressed(), name) == 0) {
+        if (NodeNamed(hive, keys[i], name)) {
             index = i;
             return keys[i];
         }
@@ -225,28 +233,59 @@ uint32_t WriteLeaf(hive_provider& hive, uint16_t kind, const std::vector<uint32_
     return cell;
 }
 
-// Grows leaf `cell` by key `child`; yields the new leaf's cell, or 0.
+// Grows leaf `cell` by key `child`; yields the leaf's cell afterwards (the same one when
+// it had room), or 0.
 uint32_t GrowLeaf(hive_provider& hive, uint32_t cell, uint32_t child, std::u16string_view name)
 {
-    Leaf leaf;
+    // Reused between calls: long lists would otherwise cost an allocation and a release
+    // of their whole size on every insertion.
+    static thread_local Leaf leaf;
+    static thread_local std::vector<uint8_t> bytes;
     if (!ReadLeaf(hive, cell, leaf) || leaf.kind == kSigRi || leaf.keys.size() >= kMaxListEntries)
         return 0;
     const size_t position = InsertPosition(hive, leaf.keys, name);
-    if (leaf.kind == kSigLi) {
-        leaf.keys.insert(leaf.keys.begin() + static_cast<ptrdiff_t>(position), child);
-        const uint32_t grown = WriteLeaf(hive, kSigLi, leaf.keys, leaf.tags);
-        if (grown)
-            hive.free_cell(cell);
-        return grown;
-    }
-    const uint16_t kind = hive.minor_version() < kLhMinor ? kSigLf : kSigLh;
+    const uint16_t kind = leaf.kind == kSigLi ? kSigLi : hive.minor_version() < kLhMinor ? kSigLf : kSigLh;
     if (kind != leaf.kind)  // an lf read from an old writer becomes an lh: every tag is recomputed
         for (size_t i = 0; i < leaf.keys.size(); ++i)
             leaf.tags[i] = Tag(kind, EntryName(hive, leaf.keys[i]));
     leaf.keys.insert(leaf.keys.begin() + static_cast<ptrdiff_t>(position), child);
-    leaf.tags.insert(leaf.tags.begin() + static_cast<ptrdiff_t>(position), Tag(kind, name));
+    if (kind != kSigLi)
+        leaf.tags.insert(leaf.tags.begin() + static_cast<ptrdiff_t>(position), Tag(kind, name));
+    const uint32_t width = kind == kSigLi ? 4 : 8;
+    const uint32_t count = static_cast<uint32_t>(leaf.keys.size());
+    // A leaf with room grows in place: the count and the entries from the new one on
+    // are rewritten. Without this, every insertion into a long list would leave a dead
+    // copy of it behind, and a hive would grow with the square of a key's subkeys.
+    if (kind == leaf.kind && hive.cell_size(cell) >= 4 + 4 + width * count) {
+        bytes.resize(width * (count - position));
+        for (uint32_t i = static_cast<uint32_t>(position); i < count; ++i) {
+            Put32(bytes.data() + width * (i - position), leaf.keys[i]);
+            if (width == 8)
+                Put32(bytes.data() + width * (i - position) + 4, leaf.tags[i]);
+        }
+        uint8_t header[4];
+        Put16(header, kind);
+        Put16(header + 2, static_cast<uint16_t>(count));
+        if (!hive.write(cell + 4 + width * static_cast<uint32_t>(position), bytes.data(), static_cast<uint32_t>(bytes.size())) ||
+            !hive.write(cell, header, 4))
+            return 0;
+        return cell;
+    }
+    // Otherwise a new cell with room to spare for what usually follows: more subkeys.
+    const uint32_t spare = count < 16 ? 0 : std::min<uint32_t>(count / 2, kMaxListEntries - count);
+    uint32_t grown = 0;
+    uint8_t* p = hive.allocate(4 + width * (count + spare), grown);
+    if (!p)
+        return 0;
+    Put16(p, kind);
+    Put16(p + 2, static_cast<uint16_t>(count));
+    for (uint32_t i = 0; i < count; ++i) {
+        Put32(p + 4 + width * i, leaf.keys[i]);
+        if (width == 8)
+            Put32(p + 8 + 8 * i, leaf.tags[i]);
+    }
     hive.free_cell(cell);
-    return WriteLeaf(hive, kind, leaf.keys, leaf.tags);
+    return grown;
 }
 
 bool AddToList(hive_provider& hive, uint32_t parent, uint32_t child, std::u16string_view name)
@@ -856,33 +895,24 @@ file_reg file_reg::create_subkey(std::u16string_view name)
     return cell ? file_reg(hive_, cell) : file_reg();
 }
 
-file_reg file_reg::open_key(const Processor::String& path)
+// Steps through a key path from this key; `create` makes the missing keys.
+static file_reg WalkPath(const file_reg& start, const Processor::String& path, bool create)
 {
     std::vector<std::u16string> parts;
-    if (empty() || !SplitPath(path, parts))
+    if (start.empty() || !SplitPath(path, parts))
         return file_reg();
-    file_reg key = *this;
+    file_reg key = start;
     for (const auto& part : parts) {
-        key = key.find_subkey(part);
+        key = create ? key.create_subkey(part) : key.find_subkey(part);
         if (key.empty())
             break;
     }
     return key;
 }
 
-file_reg file_reg::create_key(const Processor::String& path)
-{
-    std::vector<std::u16string> parts;
-    if (empty() || !SplitPath(path, parts))
-        return file_reg();
-    file_reg key = *this;
-    for (const auto& part : parts) {
-        key = key.create_subkey(part);
-        if (key.empty())
-            break;
-    }
-    return key;
-}
+file_reg file_reg::open_key(const Processor::String& path) { return WalkPath(*this, path, false); }
+
+file_reg file_reg::create_key(const Processor::String& path) { return WalkPath(*this, path, true); }
 
 bool file_reg::query_value(const Processor::String& name, void* buffer, uint32_t& size, uint32_t& type)
 {

@@ -274,25 +274,39 @@ hive_provider::~hive_provider()
         file_.flush_file();
     }
     bins_.clear();
+    pageBin_.clear();
     file_.close();
     directory_.reset();
 }
 
 // ---- routing ---------------------------------------------------------------------
 
+void hive_provider::reindex()
+{
+    pageBin_.clear();
+    if (bins_.empty())
+        return;
+    firstPage_ = (uint64_t(bins_.front()->offset) + HBLOCK_SIZE) / HBLOCK_SIZE;
+    for (size_t i = 0; i < bins_.size(); ++i) {
+        const uint64_t first = (uint64_t(bins_[i]->offset) + HBLOCK_SIZE) / HBLOCK_SIZE - firstPage_;
+        const uint64_t pages = bins_[i]->data.size() / HBLOCK_SIZE;
+        if (pageBin_.size() < first + pages)
+            pageBin_.resize(first + pages, UINT32_MAX);
+        for (uint64_t p = 0; p < pages; ++p)
+            pageBin_[first + p] = static_cast<uint32_t>(i);
+    }
+}
+
 hive_provider::memory_bin* hive_provider::find_bin(uint64_t position, uint32_t& inside)
 {
-    if (bins_.empty() || position < uint64_t(bins_.front()->offset) + HBLOCK_SIZE)
+    const uint64_t page = position / HBLOCK_SIZE;
+    if (page < firstPage_ || page - firstPage_ >= pageBin_.size())
         return nullptr;
-    // Bins are kept in ascending, contiguous order: the one starting at or before us.
-    auto it = std::upper_bound(bins_.begin(), bins_.end(), position, [](uint64_t pos, const auto& bin) {
-        return pos < uint64_t(bin->offset) + HBLOCK_SIZE;
-    });
-    memory_bin* bin = (*--it).get();
-    const uint64_t start = uint64_t(bin->offset) + HBLOCK_SIZE;
-    if (position >= start + bin->data.size())
+    const uint32_t index = pageBin_[page - firstPage_];
+    if (index == UINT32_MAX)
         return nullptr;
-    inside = static_cast<uint32_t>(position - start);
+    memory_bin* bin = bins_[index].get();
+    inside = static_cast<uint32_t>(position - (uint64_t(bin->offset) + HBLOCK_SIZE));
     return bin;
 }
 
@@ -442,6 +456,7 @@ bool hive_provider::load_last_bin()
     }
     refresh_largest(*bin);
     bins_.push_back(std::move(bin));
+    reindex();
     return true;
 }
 
@@ -477,6 +492,7 @@ hive_provider::memory_bin* hive_provider::new_bin(uint32_t size)
     Put32(header + kBinHeaderSize, static_cast<uint32_t>(binSize - kBinHeaderSize));
     bin->largest_free = static_cast<uint32_t>(binSize - kBinHeaderSize);
     bins_.push_back(std::move(bin));
+    reindex();
     return bins_.back().get();
 }
 
@@ -563,6 +579,7 @@ void hive_provider::flush()
         }
     }
     bins_ = std::move(kept);
+    reindex();
     Put32(base + kBaseBinsSize, static_cast<uint32_t>(file_.length() - HBLOCK_SIZE));
     const uint64_t stamp = Get64(base + kBaseTimestamp);
     if (stamp != 0)

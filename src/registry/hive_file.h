@@ -93,12 +93,17 @@ private:
     bool load_last_bin();
     memory_bin* new_bin(uint32_t size);
     static void refresh_largest(memory_bin& bin);
+    void reindex();
 
     std::shared_ptr<fs_object> directory_;
     hive_image_file file_;
     uint32_t minor_ = 0;
     bool read_only_ = true;
     std::vector<std::unique_ptr<memory_bin>> bins_;  // ascending offsets, contiguous
+    // For each 4096-byte page from the first in-memory bin on: the bin holding it, so
+    // that routing a transfer costs one lookup however many bins wait for the flush.
+    std::vector<uint32_t> pageBin_;
+    uint64_t firstPage_ = 0;
 };
 
 // Writes a new, empty hive: base block, one bin, a root key node named `root_name`

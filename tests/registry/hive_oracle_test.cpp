@@ -29,11 +29,12 @@ std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 std::string DumpScript() { return Quoted(fs::path(TRANSVIA_SOURCE_DIR) / "tests/registry/hive_dump.py"); }
 
-// Lines of a dump made by python3-hivex; false when hivex refuses the hive.
-bool HivexDump(const fs::path& hive, std::vector<std::string>& lines)
+// Lines of a dump of a hive made by python3-hivex ("hivex"), or of a .reg export ("reg");
+// false when the dump fails (hivex refuses the hive).
+bool Dump(const char* mode, const fs::path& file, std::vector<std::string>& lines)
 {
     std::string out;
-    if (TestSupport::RunCommand(kPython + " " + DumpScript() + " hivex " + Quoted(hive) + " 2>/dev/null", &out) != 0)
+    if (TestSupport::RunCommand(kPython + " " + DumpScript() + " " + mode + " " + Quoted(file) + " 2>/dev/null", &out) != 0)
         return false;
     lines.clear();
     std::istringstream in(out);
@@ -42,17 +43,8 @@ bool HivexDump(const fs::path& hive, std::vector<std::string>& lines)
     return true;
 }
 
-bool RegDump(const fs::path& reg, std::vector<std::string>& lines)
-{
-    std::string out;
-    if (TestSupport::RunCommand(kPython + " " + DumpScript() + " reg " + Quoted(reg), &out) != 0)
-        return false;
-    lines.clear();
-    std::istringstream in(out);
-    for (std::string line; std::getline(in, line);)
-        lines.push_back(line);
-    return true;
-}
+bool HivexDump(const fs::path& hive, std::vector<std::string>& lines) { return Dump("hivex", hive, lines); }
+bool RegDump(const fs::path& reg, std::vector<std::string>& lines) { return Dump("reg", reg, lines); }
 
 std::vector<fs::path> SharedHives(const fs::path& data)
 {
