@@ -65,6 +65,8 @@ void RunExport(const RegOptions& options)
                                 Processor::FromUtf8("no key \"" + options.keyPath + "\" in " + options.hive));
     const std::u16string prefix = options.prefix.empty() ? root.name() : Wide(options.prefix);
     std::string out;
+    std::error_code ignored;
+    out.reserve(static_cast<size_t>(std::filesystem::file_size(options.hive, ignored)) + 4096);  // about the hive's size
     const bool complete = Common::RegText::Export(key, path, prefix, out);
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);

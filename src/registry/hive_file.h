@@ -15,6 +15,21 @@ namespace Common {
 // what a plain file would see. A hive is read thousands of records at a time.
 class hive_image_file {
 public:
+    // Bytes that are about to be overwritten by a read need no zeroing first.
+    template <class T> struct uninitialized : std::allocator<T> {
+        template <class U> struct rebind {
+            using other = uninitialized<U>;
+        };
+        using std::allocator<T>::allocator;
+        template <class U, class... A> void construct(U* p, A&&... a)
+        {
+            if constexpr (sizeof...(A) == 0)
+                ::new (static_cast<void*>(p)) U;
+            else
+                ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+        }
+    };
+
     // Loads the file; false with `error` set when it cannot be read or exceeds 2 GiB.
     bool load(std::shared_ptr<i_file> file, std::shared_ptr<rio_file> writable, Error& error);
 
@@ -31,7 +46,7 @@ public:
 private:
     std::shared_ptr<i_file> file_;
     std::shared_ptr<rio_file> writable_;
-    std::vector<uint8_t> image_;
+    std::vector<uint8_t, uninitialized<uint8_t>> image_;
 };
 
 // One open hive file: the storage layer under the key objects. Cells already in the
