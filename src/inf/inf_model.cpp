@@ -1,6 +1,9 @@
 #include "inf/inf_model.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
+#include <utility>
 
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
@@ -88,36 +91,76 @@ void SectionImpl::Append(SectionEntryImpl* entries, uint32_t count)
     count_ += count;
 }
 
+namespace {
+
+// FNV-1a over the code units: section names are short, so a simple hash is enough.
+uint32_t NameHash(std::u16string_view name)
+{
+    uint32_t hash = 2166136261u;
+    for (char16_t c : name) {
+        hash ^= c;
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
+}  // namespace
+
+// Index of the slot holding `upperName`, or of the free slot where it belongs. The table
+// is never full.
+size_t InfParser::Probe(std::u16string_view upperName, uint32_t hash) const
+{
+    const size_t mask = table_.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        const Slot& slot = table_[i];
+        if (slot.section == nullptr || (slot.hash == hash && slot.section->name() == upperName))
+            return i;
+    }
+}
+
+void InfParser::GrowTable()
+{
+    std::vector<Slot> old = std::exchange(table_, std::vector<Slot>(std::max<size_t>(16, table_.size() * 2)));
+    for (const Slot& slot : old) {
+        if (slot.section != nullptr)
+            table_[Probe(slot.section->name(), slot.hash)] = slot;
+    }
+}
+
 SectionImpl* InfParser::Find(std::u16string_view upperName) const
 {
-    auto found = sections_.find(upperName);
-    return found == sections_.end() ? nullptr : found->second;
+    if (table_.empty())
+        return nullptr;
+    return table_[Probe(upperName, NameHash(upperName))].section;
 }
 
 SectionImpl& InfParser::AddSection(std::u16string_view upperName, SectionEntryImpl* entries, uint32_t count)
 {
-    // The name lives in this Inf's memory, so the map may keep the view.
-    auto [slot, added] = sections_.try_emplace(upperName, nullptr);
-    if (added)
-        slot->second = &store_.emplace_back(upperName, this);
-    slot->second->Append(entries, count);
-    return *slot->second;
+    if ((store_.size() + 1) * 2 > table_.size())
+        GrowTable();
+    const uint32_t hash = NameHash(upperName);
+    Slot& slot = table_[Probe(upperName, hash)];
+    if (slot.section == nullptr) {
+        // The name lives in this Inf's memory, so the section may keep the view. Like the
+        // entries, the section is released with the blocks, without a destructor call.
+        slot.section = new (Allocate<SectionImpl>(1)) SectionImpl(upperName, this);
+        slot.hash = hash;
+        store_.push_back(slot.section);
+    }
+    slot.section->Append(entries, count);
+    return *slot.section;
 }
 
-void* InfParser::AllocateBytes(size_t size, size_t alignment)
+void* InfParser::AllocateInNewBlock(size_t size, size_t alignment)
 {
-    auto padding = [&] { return static_cast<size_t>(-reinterpret_cast<uintptr_t>(free_) & (alignment - 1)); };
-    if (left_ < padding() + size) {
-        const size_t blockSize = std::max(nextBlock_, size + alignment);
-        blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(blockSize));
-        free_ = blocks_.back().get();
-        left_ = blockSize;
-        nextBlock_ = std::min<size_t>(nextBlock_ * 2, 1u << 20);
-    }
-    std::byte* result = free_ + padding();
-    left_ -= static_cast<size_t>(result - free_) + size;
-    free_ = result + size;
-    return result;
+    const size_t blockSize = std::max(nextBlock_, size + alignment);
+    blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(blockSize + kBlockSlack));
+    free_ = blocks_.back().get();
+    // Scans may read the slack: give it defined contents.
+    std::memset(free_ + blockSize, 0, kBlockSlack);
+    left_ = blockSize;
+    nextBlock_ = std::min<size_t>(nextBlock_ * 2, 1u << 20);
+    return AllocateBytes(size, alignment);
 }
 
 Section* InfParser::GetSection(int32_t index)
@@ -126,9 +169,7 @@ Section* InfParser::GetSection(int32_t index)
         return nullptr;
     // Sections are never removed, so a size change is the only way the order goes stale.
     if (ordered_.size() != store_.size()) {
-        ordered_.clear();
-        for (SectionImpl& section : store_)
-            ordered_.push_back(&section);
+        ordered_ = store_;
         std::sort(ordered_.begin(), ordered_.end(),
                   [](const SectionImpl* a, const SectionImpl* b) { return a->name() < b->name(); });
     }

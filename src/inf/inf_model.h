@@ -1,8 +1,7 @@
 #pragma once
 
 #include <cstddef>
-#include <deque>
-#include <unordered_map>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -92,6 +91,10 @@ public:
     {
         return static_cast<T*>(AllocateBytes(count * sizeof(T), alignof(T)));
     }
+    // Every memory block has this many readable bytes after the room it hands out, so a
+    // vector scan over text placed there may load a little past the text's end.
+    static constexpr size_t kBlockSlack = 16;
+    char16_t* AllocateText(size_t count) { return Allocate<char16_t>(count); }
     // Adds `count` entries (placed in this Inf's memory) to the section `upperName` (also
     // there, zero-terminated), creating the section or extending one of the same name read
     // earlier. Returns that section.
@@ -101,7 +104,7 @@ public:
     // count in that order); null outside 0 .. count-1.
     Section* GetSectionInFileOrder(int32_t index)
     {
-        return index < 0 || static_cast<size_t>(index) >= store_.size() ? nullptr : &store_[static_cast<size_t>(index)];
+        return index < 0 || static_cast<size_t>(index) >= store_.size() ? nullptr : store_[static_cast<size_t>(index)];
     }
 
 private:
@@ -109,7 +112,18 @@ private:
     // First field of `key` in [Version]; null when absent or empty.
     const char16_t* VersionField(std::u16string_view key);
 
-    void* AllocateBytes(size_t size, size_t alignment);
+    // Most requests fit into the current block; the parser makes one per line.
+    void* AllocateBytes(size_t size, size_t alignment)
+    {
+        const size_t padding = static_cast<size_t>(-reinterpret_cast<uintptr_t>(free_) & (alignment - 1));
+        if (left_ < padding + size)
+            return AllocateInNewBlock(size, alignment);
+        std::byte* const result = free_ + padding;
+        left_ -= padding + size;
+        free_ = result + size;
+        return result;
+    }
+    void* AllocateInNewBlock(size_t size, size_t alignment);
 
     // One parse makes few, growing blocks instead of several allocations per section.
     std::vector<std::unique_ptr<std::byte[]>> blocks_;
@@ -117,8 +131,18 @@ private:
     size_t left_ = 0;
     size_t nextBlock_ = 4096;
 
-    std::deque<SectionImpl> store_;
-    std::unordered_map<std::u16string_view, SectionImpl*> sections_;
+    // Sections in file order; the objects live in the blocks above.
+    std::vector<SectionImpl*> store_;
+    // Lookup by upper-cased name: open addressing with linear probing over a power-of-two
+    // table kept at most half full. A file has a few dozen sections, so a small flat table
+    // beats a node per section.
+    struct Slot {
+        SectionImpl* section = nullptr;
+        uint32_t hash = 0;
+    };
+    std::vector<Slot> table_;
+    size_t Probe(std::u16string_view upperName, uint32_t hash) const;
+    void GrowTable();
     // Sections in the order of their upper-cased names (plain code-unit order), sorted when
     // first asked for after a section was added: lookups by name need no order.
     std::vector<SectionImpl*> ordered_;

@@ -56,6 +56,7 @@ inline bool IsLineBlank(char16_t c)
 // Every buffer the scans below run over has this many readable bytes after its text, so
 // a scan may load 16 bytes at any position before its end and ignore what lies past it.
 constexpr size_t kScanSlack = 16;
+static_assert(InfParser::kBlockSlack >= kScanSlack);
 
 // The first `a` or `b` in [p, end), or end; 16 bytes at a time where the processor
 // allows. Most of a parse is spent looking for line ends, comments, quotes and separators,
@@ -111,6 +112,21 @@ inline void Widen(const uint8_t* source, size_t count, char16_t* target)
 #endif
     for (; i < count; ++i)
         target[i] = source[i];
+}
+// The same for one line, 8 units per step with no scalar tail: `target` has room for
+// `count` rounded up to 8 units and `source` may be read that far (the read buffer's slack).
+inline void WidenLine(const uint8_t* source, size_t count, char16_t* target)
+{
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (size_t i = 0; i < count; i += 8) {
+        const __m128i bytes = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(source + i));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(target + i), _mm_unpacklo_epi8(bytes, zero));
+    }
+#else
+    for (size_t i = 0; i < count; ++i)
+        target[i] = source[i];
+#endif
 }
 inline void Widen(const char16_t* source, size_t count, char16_t* target)
 {
@@ -229,9 +245,10 @@ private:
     bool end_ = false;
 };
 
+// One line of a section in the Inf's memory: UTF-16, zero-terminated at `end`.
 struct LineSpan {
-    size_t begin;
-    size_t end;  // index of the zero that ends the line
+    char16_t* begin;
+    char16_t* end;
 };
 
 struct Draft {
@@ -246,19 +263,10 @@ struct Draft {
 // fresh ones.
 struct Scratch {
     std::vector<char16_t> readBuffer;
-    std::vector<uint8_t> bytes;
-    std::vector<char16_t> units;
+    std::vector<char16_t> joined;  // a continued line being put together
     std::vector<LineSpan> lines;
     std::vector<const char16_t*> fields;
     std::vector<Draft> drafts;
-
-    template <class Unit> std::vector<Unit>& Text()
-    {
-        if constexpr (sizeof(Unit) == 1)
-            return bytes;
-        else
-            return units;
-    }
 };
 
 class ScratchLease {
@@ -280,8 +288,7 @@ public:
             return;
         // A very large file should not pin its memory for the rest of the process.
         constexpr size_t kKeep = 1u << 20;
-        if (kept_.readBuffer.size() > kKeep || kept_.bytes.capacity() > kKeep || kept_.units.capacity() > kKeep ||
-            kept_.fields.capacity() > kKeep)
+        if (kept_.readBuffer.size() > kKeep || kept_.joined.capacity() > kKeep || kept_.fields.capacity() > kKeep)
             kept_ = Scratch();
         inUse_ = false;
     }
@@ -301,11 +308,13 @@ thread_local bool ScratchLease::inUse_ = false;
 
 // Reads one section per call: its header and its lines, after comment cutting,
 // trimming and joining of continued lines. The line count goes on across calls.
+// Each line is widened straight from the read buffer into its own buffer in the Inf's
+// memory, where the builder splits it in place: no copy of the text in between.
 template <class Unit>
 class SectionReader {
 public:
-    SectionReader(Common::i_file& file, const Prefetch& first, bool hashComments, Scratch& scratch)
-        : text(scratch.Text<Unit>()), lines(scratch.lines), lines_(file, scratch.readBuffer, first),
+    SectionReader(Common::i_file& file, const Prefetch& first, bool hashComments, Scratch& scratch, InfParser& inf)
+        : lines(scratch.lines), lines_(file, scratch.readBuffer, first), joined_(scratch.joined), inf_(inf),
           hashComments_(hashComments)
     {
     }
@@ -314,11 +323,10 @@ public:
     uint32_t Read()
     {
         name.clear();
-        text.clear();
         lines.clear();
+        joined_.clear();
         bool haveName = false;
         bool continuing = false;
-        size_t joinedStart = 0;
         uint64_t afterLastText = lines_.Position();
         for (;;) {
             const Unit* begin;
@@ -343,7 +351,7 @@ public:
 
             if (begin == end) {
                 if (continuing) {
-                    EndLine(joinedStart);
+                    EndJoined();
                     continuing = false;
                 }
                 continue;
@@ -372,19 +380,22 @@ public:
             const bool continues = !hashComments_ && end[-1] == Unit('\\');
             if (continues)
                 --end;
-            if (!continuing)
-                joinedStart = text.size();
-            text.insert(text.end(), begin, end);
+            if (continues || continuing) {
+                // Rare: the pieces of a continued line are joined before it gets its buffer.
+                const size_t at = joined_.size();
+                joined_.resize(at + static_cast<size_t>(end - begin));
+                Widen(begin, static_cast<size_t>(end - begin), joined_.data() + at);
+                if (!continues)
+                    EndJoined();
+            } else {
+                AddLine(begin, end);
+            }
             continuing = continues;
-            if (!continues)
-                EndLine(joinedStart);
         }
-        if (continuing)
-            text.resize(joinedStart);
+        // A continuation still pending at the end of the file is dropped.
         if (!haveName) {
             // Lines after the last header were taken already; lines of a file without
-            // any header belong to no section.
-            text.clear();
+            // any header belong to no section (their buffers go with the Inf).
             lines.clear();
         }
         record.code = ParseOk;
@@ -393,8 +404,7 @@ public:
     }
 
     ParseError record;
-    std::u16string name;      // as written between the brackets
-    std::vector<Unit>& text;   // the section's lines, each followed by a zero
+    std::u16string name;  // as written between the brackets
     std::vector<LineSpan>& lines;
 
 private:
@@ -405,13 +415,31 @@ private:
         return code;
     }
 
-    void EndLine(size_t start)
+    template <class Source>
+    void AddLine(const Source* begin, const Source* end)
     {
-        lines.push_back({start, text.size()});
-        text.push_back(Unit(0));
+        const size_t length = static_cast<size_t>(end - begin);
+        char16_t* line;
+        if constexpr (sizeof(Source) == 1) {
+            line = inf_.AllocateText((length + 8) & ~size_t{7});
+            WidenLine(begin, length, line);
+        } else {
+            line = inf_.AllocateText(length + 1);
+            Widen(begin, length, line);
+        }
+        line[length] = u'\0';
+        lines.push_back({line, line + length});
+    }
+
+    void EndJoined()
+    {
+        AddLine(joined_.data(), joined_.data() + joined_.size());
+        joined_.clear();
     }
 
     LineReader<Unit> lines_;
+    std::vector<char16_t>& joined_;
+    InfParser& inf_;
     bool hashComments_;
 };
 
@@ -457,20 +485,13 @@ public:
     explicit SectionBuilder(Scratch& scratch) : fields_(scratch.fields), drafts_(scratch.drafts) {}
 
     // Null when a line has an empty key.
-    template <class Unit>
-    SectionImpl* Build(InfParser& inf, const std::u16string& name, const std::vector<Unit>& units,
-                       const std::vector<LineSpan>& lines)
+    SectionImpl* Build(InfParser& inf, const std::u16string& name, const std::vector<LineSpan>& lines)
     {
-        // Single-byte files: each byte becomes the code unit of the same value.
-        char16_t* const text = inf.Allocate<char16_t>(units.size() + kScanSlack / sizeof(char16_t));
-        Widen(units.data(), units.size(), text);
-        std::fill_n(text + units.size(), kScanSlack / sizeof(char16_t), u'\0');
-
         fields_.clear();
         drafts_.clear();
         for (const LineSpan& line : lines) {
-            char16_t* const begin = text + line.begin;
-            char16_t* const end = text + line.end;
+            char16_t* const begin = line.begin;
+            char16_t* const end = line.end;
 
             char16_t* equals = FindOutsideQuotes(begin, end, u'=');
             if (equals == end)
@@ -522,7 +543,7 @@ std::unique_ptr<Inf> ParseSections(Common::i_file& file, Scratch& scratch, const
 {
     auto inf = std::make_unique<InfParser>();
     inf->SetChecksum(checksum);
-    SectionReader<Unit> reader(file, first, (flags & HashComments) != 0, scratch);
+    SectionReader<Unit> reader(file, first, (flags & HashComments) != 0, scratch, *inf);
     SectionBuilder builder(scratch);
     auto report = [&]() {
         if (error != nullptr)
@@ -533,7 +554,7 @@ std::unique_ptr<Inf> ParseSections(Common::i_file& file, Scratch& scratch, const
             report();
             return reader.record.code == ParseOk ? std::move(inf) : nullptr;
         }
-        SectionImpl* section = builder.Build(*inf, reader.name, reader.text, reader.lines);
+        SectionImpl* section = builder.Build(*inf, reader.name, reader.lines);
         if (section == nullptr) {
             report();
             return nullptr;
