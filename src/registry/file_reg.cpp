@@ -629,7 +629,8 @@ bool AddValue(hive_provider& hive, uint32_t key, std::u16string_view name, const
     Put16(p + Vk::kNameLength, static_cast<uint16_t>(nameBytes));
     Put32(p + Vk::kType, type);
     Put16(p + Vk::kFlags, compressed ? Vk::kCompressedName : 0);
-    std::memcpy(p + Vk::kName, stored.data(), nameBytes);
+    if (nameBytes)  // the default value has no name
+        std::memcpy(p + Vk::kName, stored.data(), nameBytes);
     ValueKey value;
     value.cell = cell;
     if (!WriteData(hive, value, data, size))

@@ -45,20 +45,23 @@ bool FileRegValue::Get(Variant& value)
     case REG_EXPAND_SZ: {
         // The text up to the first NUL.
         std::u16string text(data.size() / 2, u'\0');
-        std::memcpy(text.data(), data.data(), text.size() * 2);
+        if (!text.empty())
+            std::memcpy(text.data(), data.data(), text.size() * 2);
         text.resize(std::char_traits<char16_t>::length(text.c_str()));
         value = Variant(String(text.data(), static_cast<int32_t>(text.size())));
         return true;
     }
     case REG_DWORD: {
         uint8_t bytes[4] = {0, 0, 0, 0};
-        std::memcpy(bytes, data.data(), std::min<size_t>(4, data.size()));
+        if (!data.empty())
+            std::memcpy(bytes, data.data(), std::min<size_t>(4, data.size()));
         value = Variant(Get32(bytes));
         return true;
     }
     case REG_QWORD: {
         uint8_t bytes[8] = {};
-        std::memcpy(bytes, data.data(), std::min<size_t>(8, data.size()));
+        if (!data.empty())
+            std::memcpy(bytes, data.data(), std::min<size_t>(8, data.size()));
         value = Variant(Get64(bytes));
         return true;
     }
@@ -380,7 +383,8 @@ bool RegistryKeyLinuxImpl::QueryValue(const String& name, uint32_t& type, void* 
         type = TypeString;
         const Processor::String& text = *value.get<Processor::String>();
         bytes.assign(2 * static_cast<size_t>(text.length()) + 2, 0);
-        std::memcpy(bytes.data(), text.getBuffer(), 2 * static_cast<size_t>(text.length()));
+        if (text.length() > 0)
+            std::memcpy(bytes.data(), text.getBuffer(), 2 * static_cast<size_t>(text.length()));
         break;
     }
     case Variant::TLong64:
