@@ -159,7 +159,7 @@ void* InfParser::AllocateInNewBlock(size_t size, size_t alignment)
     // Scans may read the slack: give it defined contents.
     std::memset(free_ + blockSize, 0, kBlockSlack);
     left_ = blockSize;
-    nextBlock_ = std::min<size_t>(nextBlock_ * 2, 1u << 20);
+    nextBlock_ = std::min(nextBlock_ * 2, kLargestBlock);
     return AllocateBytes(size, alignment);
 }
 

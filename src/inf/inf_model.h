@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -100,6 +101,9 @@ public:
     // earlier. Returns that section.
     SectionImpl& AddSection(std::u16string_view upperName, SectionEntryImpl* entries, uint32_t count);
     void SetChecksum(uint32_t checksum) { checksum_ = checksum; }
+    // Sizes the first memory block for about `bytes`, so that a whole file usually fits
+    // into one block; more blocks follow when it does not.
+    void ExpectBytes(size_t bytes) { nextBlock_ = std::clamp<size_t>(bytes, nextBlock_, kLargestBlock); }
     // Sections in the order the file first names them (a package's layout sections
     // count in that order); null outside 0 .. count-1.
     Section* GetSectionInFileOrder(int32_t index)
@@ -129,6 +133,7 @@ private:
     std::vector<std::unique_ptr<std::byte[]>> blocks_;
     std::byte* free_ = nullptr;
     size_t left_ = 0;
+    static constexpr size_t kLargestBlock = 1u << 20;
     size_t nextBlock_ = 4096;
 
     // Sections in file order; the objects live in the blocks above.

@@ -543,6 +543,9 @@ std::unique_ptr<Inf> ParseSections(Common::i_file& file, Scratch& scratch, const
 {
     auto inf = std::make_unique<InfParser>();
     inf->SetChecksum(checksum);
+    // What a parse keeps is about three times the file's bytes: each line widened to
+    // UTF-16 plus its entry and field pointers. The first read tells the size of most files.
+    inf->ExpectBytes(3 * first.bytes);
     SectionReader<Unit> reader(file, first, (flags & HashComments) != 0, scratch, *inf);
     SectionBuilder builder(scratch);
     auto report = [&]() {
