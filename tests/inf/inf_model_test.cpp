@@ -393,3 +393,64 @@ TEST(InfFilter, NestedParseFromFilter)
 }
 
 }  // namespace
+
+namespace {
+
+// Scans run over each line in blocks of several characters: fields that end at every
+// position within a block, in both encodings, keep exactly their text.
+TEST(InfLineLayout, FieldsOfEveryLength)
+{
+    std::u16string text = u"[S]\r\n";
+    for (size_t n = 0; n < 40; ++n) {
+        const std::u16string a(n, u'a');
+        const std::u16string b(n % 7, u'b');
+        text += u"k" + a + u" = \"" + a + u",=\"," + b + u" \t;" + a + u"\r\n";
+    }
+    for (const bool wide : {false, true}) {
+        std::string bytes;
+        if (wide) {
+            bytes = InfTest::Utf16File(text);
+        } else {
+            for (char16_t c : text)
+                bytes.push_back(static_cast<char>(c));
+        }
+        auto inf = Parse(bytes);
+        ASSERT_NE(inf, nullptr);
+        Section* s = inf->FindSection(u"S");
+        ASSERT_EQ(s->GetEntryCount(), 40u);
+        for (size_t n = 0; n < 40; ++n) {
+            SectionEntry* e = s->GetEntry(static_cast<int32_t>(n));
+            ASSERT_EQ(e->GetFieldCount(), 2u) << n;
+            EXPECT_EQ(Utf8(e->GetKey()), "k" + std::string(n, 'a'));
+            EXPECT_EQ(Utf8(e->GetField(0)), std::string(n, 'a') + ",=");
+            EXPECT_EQ(Utf8(e->GetField(1)), std::string(n % 7, 'b'));
+        }
+    }
+}
+
+// A line far longer than the parser's first memory block, and many sections met twice.
+TEST(InfLineLayout, LongLineAndManySections)
+{
+    std::string bytes = "[Long]\nkey = " + std::string(300000, 'x') + ",y\n";
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 300; ++i)
+            bytes += "[S" + std::to_string(i) + "]\nr" + std::to_string(round) + " = " + std::to_string(i) + "\n";
+    }
+    auto inf = Parse(bytes);
+    ASSERT_NE(inf, nullptr);
+    SectionEntry* e = inf->FindSection(u"long")->GetEntry(0);
+    ASSERT_EQ(e->GetFieldCount(), 2u);
+    EXPECT_EQ(Utf8(e->GetField(0)), std::string(300000, 'x'));
+    EXPECT_EQ(Utf8(e->GetField(1)), "y");
+    EXPECT_EQ(inf->GetSectionCount(), 301u);
+    for (int i = 0; i < 300; ++i) {
+        const std::string name = "s" + std::to_string(i);
+        Section* s = inf->FindSection(Processor::FromUtf8(name).getTerminatedBuffer());
+        ASSERT_NE(s, nullptr) << name;
+        ASSERT_EQ(s->GetEntryCount(), 2u) << name;
+        EXPECT_EQ(Utf8(s->GetEntry(1)->GetKey()), "r1");
+        EXPECT_EQ(Utf8(s->GetEntry(1)->GetField(0)), std::to_string(i));
+    }
+}
+
+}  // namespace
