@@ -80,14 +80,15 @@ SectionEntry* SectionImpl::GetEntry(int32_t index)
 
 void SectionImpl::Append(SectionEntryImpl* entries, uint32_t count)
 {
-    for (uint32_t i = 0; i < count; ++i) {
-        SectionEntryImpl* entry = &entries[i];
-        if (last_ != nullptr)
-            last_->next_ = entry;
-        else
-            first_ = entry;
-        last_ = entry;
-    }
+    if (count == 0)
+        return;
+    for (uint32_t i = 0; i + 1 < count; ++i)
+        entries[i].next_ = &entries[i + 1];
+    if (last_ != nullptr)
+        last_->next_ = &entries[0];
+    else
+        first_ = &entries[0];
+    last_ = &entries[count - 1];
     count_ += count;
 }
 
@@ -120,7 +121,8 @@ size_t InfParser::Probe(std::u16string_view upperName, uint32_t hash) const
 
 void InfParser::GrowTable()
 {
-    std::vector<Slot> old = std::exchange(table_, std::vector<Slot>(std::max<size_t>(16, table_.size() * 2)));
+    // Most files have fewer than 32 sections: one table for them.
+    std::vector<Slot> old = std::exchange(table_, std::vector<Slot>(std::max<size_t>(64, table_.size() * 2)));
     for (const Slot& slot : old) {
         if (slot.section != nullptr)
             table_[Probe(slot.section->name(), slot.hash)] = slot;
@@ -136,8 +138,10 @@ SectionImpl* InfParser::Find(std::u16string_view upperName) const
 
 SectionImpl& InfParser::AddSection(std::u16string_view upperName, SectionEntryImpl* entries, uint32_t count)
 {
-    if ((store_.size() + 1) * 2 > table_.size())
+    if ((store_.size() + 1) * 2 > table_.size()) {
         GrowTable();
+        store_.reserve(table_.size() / 2);
+    }
     const uint32_t hash = NameHash(upperName);
     Slot& slot = table_[Probe(upperName, hash)];
     if (slot.section == nullptr) {
