@@ -61,6 +61,17 @@ std::unique_ptr<RegistryKey> WalkExisting(RegistryKey& key, const std::vector<St
     Common::Raise(Common::Codes::kRegistryOperationFailed, TV_HERE, what);
 }
 
+// The existing key that holds an existing value, with the value's type; null otherwise.
+std::unique_ptr<RegistryKey> KeyOfValue(WindowsRegistry& registry, const String& root, const String& path,
+                                        const String& name, uint32_t& type)
+{
+    auto key = MakeRegistryKeyAccessor(root, registry)->OpenExisting(path);
+    uint32_t size = 0;
+    if (!key || !key->QueryValue(name, type, nullptr, size))
+        return nullptr;
+    return key;
+}
+
 }  // namespace
 
 void RegistryKeyAccessorBase::SubKeyFinder::operator()(const String& name)
@@ -172,13 +183,9 @@ void DeleteKey::Apply(WindowsRegistry& registry)
 
 void DeleteValue::Apply(WindowsRegistry& registry)
 {
-    auto accessor = MakeRegistryKeyAccessor(root_, registry);
-    auto key = accessor->OpenExisting(path_);
-    if (!key)
-        return;
     uint32_t type = 0;
-    uint32_t size = 0;
-    if (!key->QueryValue(name_, type, nullptr, size))
+    auto key = KeyOfValue(registry, root_, path_, name_, type);
+    if (!key)
         return;  // nothing to delete; say nothing
     key->DeleteValue(name_);
     Common::Trace(2, u"RegistryOperation: Deleted value '{0}' of '{1}\\{2}'.", {name_, root_, path_});
@@ -186,13 +193,9 @@ void DeleteValue::Apply(WindowsRegistry& registry)
 
 void ModifyValue::Apply(WindowsRegistry& registry)
 {
-    auto accessor = MakeRegistryKeyAccessor(root_, registry);
-    auto key = accessor->OpenExisting(path_);
-    if (!key)
-        return;
     uint32_t type = 0;
-    uint32_t size = 0;
-    if (!key->QueryValue(name_, type, nullptr, size))
+    auto key = KeyOfValue(registry, root_, path_, name_, type);
+    if (!key)
         return;  // only existing values are changed
     bool written = false;
     if (type == RegistryKey::TypeString) {
