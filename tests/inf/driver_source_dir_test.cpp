@@ -158,3 +158,41 @@ TEST_F(DriverSourceDirTest, IdentityReopenAndComparison)
 }
 
 }  // namespace
+
+namespace {
+
+TEST(DriverSourceDirHostile, LayoutFoldersOutsideThePackageAreNeverCandidates)
+{
+    const std::string text = R"(
+[Install]
+CopyFiles = @secret.txt, @passwd
+[SourceDisksNames]
+1 = "Disk",,,..
+2 = "Disk",,,/etc
+[SourceDisksFiles]
+secret.txt = 1
+passwd = 2
+secret.txt = 3, ..\..
+)";
+    TestSupport::ScratchDir scratch;
+    scratch.write("pkg/pkg.inf", text);
+    scratch.write("secret.txt", "outside the package");
+    auto inf = InfTest::Parse(text);
+    ASSERT_NE(inf, nullptr);
+    auto folder = scratch.dir("pkg");
+    auto sources = CreateDriverSources(folder, nullptr, inf->FindSection(u"Install"), u"pkg.inf", InfPlatform::kAmd64);
+    ASSERT_NE(sources, nullptr);
+    auto view = OpenDriverSourceDir(folder, *sources, InfPlatform::kAmd64, Processor::String(u"pkg.inf"));
+    ASSERT_NE(view, nullptr);
+    EXPECT_EQ(view->open_file(u"secret.txt"), nullptr);
+    EXPECT_EQ(view->open_file(u"passwd"), nullptr);
+    EXPECT_EQ(CandidateFolders(folder, sources.get(), Processor::String(u"amd64"), Processor::String(u"secret.txt")).size(), 1u);
+    auto iterator = view->entries();
+    Common::dir_entry entry;
+    std::vector<std::string> names;
+    while (iterator->next(entry))
+        names.push_back(Processor::ToUtf8(entry.name));
+    EXPECT_EQ(names, (std::vector<std::string>{"pkg.inf"}));
+}
+
+}  // namespace
