@@ -245,9 +245,12 @@ std::unique_ptr<RegistryKey> RegistryKeyLinuxImpl::CreateKey(const String& path)
 
 namespace {
 
-// Deletes every key below `key`, each after its own subkeys.
-bool DeleteBelow(Processor::RegKey& key)
+// Deletes every key below `key`, each after its own subkeys. Windows nests keys at
+// most 512 deep; a deeper walk is a list that loops in a damaged hive.
+bool DeleteBelow(Processor::RegKey& key, int depth = 0)
 {
+    if (depth > 512)
+        return false;
     std::vector<std::pair<String, std::shared_ptr<Processor::RegKey>>> children;
     for (auto it = key.Subkeys(); !it->AtEnd(); it->Next()) {
         auto child = it->Current();
@@ -256,7 +259,7 @@ bool DeleteBelow(Processor::RegKey& key)
         children.emplace_back(child->Name(), child);
     }
     for (auto& [name, child] : children)
-        if (!DeleteBelow(*child) || !key.DeleteSubkey(name))
+        if (!DeleteBelow(*child, depth + 1) || !key.DeleteSubkey(name))
             return false;
     return true;
 }

@@ -1,5 +1,6 @@
 #include "registry/reg_text.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "registry/hive_format.h"
@@ -11,6 +12,9 @@
 namespace Common::RegText {
 
 namespace {
+
+// Windows nests keys at most 512 deep; deeper means a damaged hive.
+constexpr size_t kMaxDepth = 512;
 
 void AppendUtf8(std::string& out, std::u16string_view text) { out += Processor::ToUtf8(text); }
 
@@ -59,8 +63,13 @@ bool QuotableString(const std::vector<uint8_t>& data, std::u16string& text)
 // format, so such keys and values are left out and the export reported incomplete.
 bool Expressible(std::u16string_view name) { return name.find_first_of(u"\r\n") == std::u16string_view::npos; }
 
-bool ExportKey(const file_reg& key, const std::u16string& header, std::string& out)
+// `seen` holds the key nodes on the way down: a list that leads back to one of them
+// (a damaged hive) is reported instead of followed forever.
+bool ExportKey(const file_reg& key, const std::u16string& header, std::string& out, std::vector<uint32_t>& seen)
 {
+    if (std::find(seen.begin(), seen.end(), key.cell()) != seen.end() || seen.size() >= kMaxDepth)
+        return false;
+    seen.push_back(key.cell());
     bool ok = true;
     out += '[';
     AppendUtf8(out, header);
@@ -86,8 +95,9 @@ bool ExportKey(const file_reg& key, const std::u16string& header, std::string& o
             ok = false;
             continue;
         }
-        ok = ExportKey(child, header + u"\\" + name, out) && ok;
+        ok = ExportKey(child, header + u"\\" + name, out, seen) && ok;
     }
+    seen.pop_back();
     return ok;
 }
 
@@ -138,7 +148,8 @@ bool Export(const file_reg& key, const std::u16string& path, const std::u16strin
     std::u16string header = prefix;
     if (!path.empty())
         header += (header.empty() ? u"" : u"\\") + path;
-    return ExportKey(key, header, out);
+    std::vector<uint32_t> seen;
+    return ExportKey(key, header, out, seen);
 }
 
 // ---- import ---------------------------------------------------------------------------
@@ -468,21 +479,23 @@ bool Parse(const std::string& bytes, const std::u16string& prefix, std::vector<E
     return true;
 }
 
-bool DeleteTree(file_reg& parent, const std::u16string& name)
+static bool DeleteTree(file_reg& parent, const std::u16string& name, size_t depth)
 {
     file_reg key = parent.find_subkey(name);
-    if (key.empty())
+    if (key.empty() || depth >= kMaxDepth)
         return false;
     std::vector<uint32_t> cells;
     if (!key.subkey_cells(cells))
         return false;
     for (uint32_t cell : cells) {
         const std::u16string child = key.child(cell).name();
-        if (child.empty() || !DeleteTree(key, child))
+        if (child.empty() || !DeleteTree(key, child, depth + 1))
             return false;
     }
     return parent.delete_subkey(std::u16string_view(name));
 }
+
+bool DeleteTree(file_reg& parent, const std::u16string& name) { return DeleteTree(parent, name, 0); }
 
 bool Apply(file_reg& root, const std::vector<Edit>& edits, Error& error)
 {

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "registry/hive_names.h"
+#include "registry/reg_key.h"
+#include "registry/reg_text.h"
 #include "registry_test_util.h"
 
 using namespace Common::Hive;
@@ -430,4 +432,60 @@ TEST(HiveSecurity, NewKeysShareAndCountTheParentDescriptor)
     const auto file = h.bytes();
     EXPECT_EQ(Get32(CellData(file, sk) + Sk::kRefCount), 3u);  // root, a, b
     EXPECT_TRUE(h.faults().empty());
+}
+
+TEST(HiveDamage, LoopingAndSelfReferencingListsEndCleanly)
+{
+    HiveFixture h;
+    h.create();
+    uint32_t rootList = 0, b = 0, aCell = 0;
+    {
+        auto root = h.open();
+        auto a = root.create_key(S(u"a"));
+        auto bKey = root.create_key(S(u"a\\b"));
+        ASSERT_FALSE(bKey.empty());
+        aCell = a.cell();
+        b = bKey.cell();
+        rootList = Get32(root.hive()->view(root.cell(), Nk::kName) + Nk::kSubkeyList);
+    }
+    auto file = h.bytes();
+    // b's subkeys become root's list, which holds a: a -> b -> a -> ...
+    uint8_t* nk = file.data() + HBLOCK_SIZE + 4 + b;
+    Put32(nk + Nk::kSubkeyCount, 1);
+    Put32(nk + Nk::kSubkeyList, rootList);
+    h.put(file);
+    EXPECT_FALSE(h.faults().empty());
+    {
+        auto root = h.open();
+        std::string text;
+        EXPECT_FALSE(Common::RegText::Export(root, u"", u"R", text));  // reported, not followed forever
+        EXPECT_NE(text.find("[R\\a\\b]"), std::string::npos);
+        EXPECT_EQ(root.open_key(S(u"a\\b\\a\\b\\a")).cell(), aCell);
+        EXPECT_FALSE(Common::RegText::DeleteTree(root, u"a"));
+        auto key = Transvia::MakeRegistryKey(root);
+        EXPECT_FALSE(key->DeleteKey(S(u"a")));
+    }
+
+    // An ri list whose entry is the ri itself.
+    h.create();
+    {
+        auto root = h.open();
+        ASSERT_FALSE(root.create_key(S(u"x")).empty());
+    }
+    file = h.bytes();
+    const uint32_t rootCell = Get32(file.data() + kBaseRootCell);
+    const uint32_t list = Get32(file.data() + HBLOCK_SIZE + 4 + rootCell + Nk::kSubkeyList);
+    uint8_t* ri = file.data() + HBLOCK_SIZE + 4 + list;
+    Put16(ri, kSigRi);
+    Put16(ri + 2, 1);
+    Put32(ri + 4, list);
+    h.put(file);
+    EXPECT_FALSE(h.faults().empty());
+    auto root = h.open();
+    EXPECT_EQ(root.subkey_name(0), S(u""));
+    EXPECT_TRUE(root.open_key(S(u"x")).empty());
+    std::vector<uint32_t> cells;
+    EXPECT_FALSE(root.subkey_cells(cells));
+    EXPECT_TRUE(root.create_key(S(u"y")).empty());  // the list cannot take it: refused, not crashed
+    EXPECT_FALSE(root.delete_subkey(S(u"x")));
 }
