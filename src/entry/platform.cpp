@@ -55,12 +55,7 @@ uint32_t DetectPlatform(const Common::i_dir& target, const Processor::String& wi
 
 Processor::String PlatformDecoration(uint32_t platform)
 {
-    switch (platform) {
-    case Platform::kX86: return u"ntx86";
-    case Platform::kIa64: return u"ntia64";
-    case Platform::kAmd64: return u"ntamd64";
-    default: return Processor::String();
-    }
+    return Processor::String(InfPlatform::Decoration(platform));
 }
 
 void ReplaceHal(DeviceList& devices, const DeviceList& hals)

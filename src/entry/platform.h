@@ -4,17 +4,14 @@
 #include <cstdint>
 
 #include "entry/logger.h"
+#include "inf/architecture.h"
 #include "transvia/devices.h"
 #include "transvia/dir.h"
 
 namespace Transvia {
 
-namespace Platform {
-constexpr uint32_t kUnknown = 0;
-constexpr uint32_t kX86 = 1;
-constexpr uint32_t kIa64 = 2;
-constexpr uint32_t kAmd64 = 3;
-}  // namespace Platform
+// Platform codes: 1 x86, 2 ia64, 3 amd64, 0 not recognised.
+namespace Platform = InfPlatform;
 
 // HAL kind identifiers, in the order the replacement rule removes them.
 constexpr std::array<const char*, 8> kHalKinds = {"E_ISA_UP", "ACPIPIC_UP", "ACPIAPIC_UP", "ACPIAPIC_MP",
