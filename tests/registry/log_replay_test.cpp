@@ -380,3 +380,52 @@ TEST(LogReplay, RealWindows10SystemHive)
         std::cout << "SYSTEM_B replay (with check): " << ms.count() << " ms\n" << DescribeReplay(r);
     }
 }
+
+// An old-format log of a 12 MiB hive: its bitmap needs 3074 bytes, so the pages start at
+// 4096, not at 1024. Built from the two states of SYSTEM_B, before and after its own replay.
+TEST(LogReplay, OldFormatPagesStartAfterALongBitmap)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const auto dir = data / "hives" / "regipy";
+    const auto primary = TestSupport::ReadFileBytes(dir / "SYSTEM_B");
+    const ReplayResult after = Replay(primary, TestSupport::ReadFileBytes(dir / "SYSTEM_B.LOG1"),
+                                      TestSupport::ReadFileBytes(dir / "SYSTEM_B.LOG2"));
+    ASSERT_EQ(after.status, ReplayStatus::replayed);
+    const uint32_t bins = after.bins_size;
+
+    std::vector<uint8_t> log(after.image.begin(), after.image.begin() + 512);
+    Put32(log.data() + kBaseFileType, 1);
+    Put32(log.data() + kBasePrimarySequence, 1700);
+    Put32(log.data() + kBaseSecondarySequence, 1700);
+    Put64(log.data() + kBaseTimestamp, Get64(primary.data() + kBaseTimestamp));
+    FixChecksum(log);
+    log.resize(516 + bins / 4096, 0);
+    Put32(log.data() + 512, kDirtSignature);
+    std::vector<uint32_t> dirty;
+    for (uint32_t page = 0; page < bins / 512; ++page) {
+        const size_t at = 4096 + size_t(page) * 512;
+        if (at + 512 > primary.size() || std::memcmp(&primary[at], &after.image[at], 512) != 0) {
+            log[516 + page / 8] |= static_cast<uint8_t>(1u << (page % 8));
+            dirty.push_back(page);
+        }
+    }
+    ASSERT_EQ(log.size(), 516u + 3074u);
+    log.resize(4096, 0);
+    for (uint32_t page : dirty)
+        log.insert(log.end(), after.image.begin() + 4096 + size_t(page) * 512,
+                   after.image.begin() + 4096 + size_t(page) * 512 + 512);
+
+    const LogBaseBlock base = ParseLogBaseBlock(log);
+    ASSERT_EQ(base.format, LogFormat::old_format);
+    const DirtyVector vector = ParseDirtyVector(log, base);
+    EXPECT_TRUE(vector.complete);
+    EXPECT_EQ(vector.data_start, 4096u);
+    EXPECT_EQ(vector.pages, dirty);
+
+    const ReplayResult r = ReplayHiveLogs(primary, {{"SYSTEM.LOG1", log}}, {});
+    ASSERT_EQ(r.status, ReplayStatus::replayed) << r.message;
+    EXPECT_EQ(r.format, LogFormat::old_format);
+    EXPECT_EQ(r.bins_size, 0xC02000u);
+    EXPECT_EQ(r.new_sequence, 1701u);
+    EXPECT_TRUE(std::equal(r.image.begin() + 4096, r.image.begin() + 4096 + bins, after.image.begin() + 4096));
+}
