@@ -249,8 +249,14 @@ private:
             reference = Get64(primary_.data() + HBLOCK_SIZE + kBinTimestamp);
         else
             have_reference = false;
+        // The single-log scheme's LOG counts only where no valid LOG1 or LOG2 exists.
+        const bool dual = OldLogRank(logs.front()->log->name) < 2;
         for (ParsedLog* log : logs) {
             ReplayLogReport& rep = report(*log);
+            if (dual && OldLogRank(log->log->name) == 2) {
+                rep.stop = "not used: the hive has dual logs";
+                continue;
+            }
             if (!have_reference || log->base.timestamp != reference) {
                 rep.stop = "not applicable: its timestamp differs from the hive's";
                 continue;

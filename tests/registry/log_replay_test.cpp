@@ -341,6 +341,12 @@ TEST(LogReplay, OldFormatMatchesWindows7Bins)
     Put64(other.data() + kBaseTimestamp, Get64(other.data() + kBaseTimestamp) + 1);
     FixChecksum(other);
     EXPECT_EQ(ReplayHiveLogs(primary, {{"OldDirtyHive.LOG1", other}}, {}).error, ReplayError::no_usable_log);
+    // The single-log scheme's name serves only where no dual log is valid.
+    EXPECT_EQ(ReplayHiveLogs(primary, {{"OldDirtyHive.LOG", log1}}, {}).status, ReplayStatus::replayed);
+    EXPECT_EQ(ReplayHiveLogs(primary, {{"OldDirtyHive.LOG", log1}, {"OldDirtyHive.LOG2", other}}, {}).error,
+              ReplayError::no_usable_log);
+    EXPECT_EQ(ReplayHiveLogs(primary, {{"OldDirtyHive.log2", log1}, {"OldDirtyHive.LOG1", other}}, {}).status,
+              ReplayStatus::replayed);
     // A truncated log is not applied.
     const std::vector<uint8_t> cut(log1.begin(), log1.end() - 512);
     EXPECT_EQ(ReplayHiveLogs(primary, {{"OldDirtyHive.LOG1", cut}}, {}).error, ReplayError::no_usable_log);
