@@ -5,6 +5,26 @@
 
 using namespace Common::Hive;
 
+namespace {
+
+// Every key of a hive for python3-hivex: path, last-write time and values, sorted.
+std::string HivexFacts(const std::string& path)
+{
+    const std::string script =
+        "/usr/bin/python3 -c 'import hivex,sys\n"
+        "h=hivex.Hivex(sys.argv[1]);s=[(h.root(),\"\")];out=[]\n"
+        "while s:\n"
+        " k,p=s.pop();vals=sorted((h.value_key(v),)+tuple(h.value_value(v)) for v in h.node_values(k))\n"
+        " out.append(\"%s %d %r\" % (p.lower(),h.node_timestamp(k),vals))\n"
+        " s.extend((c,p+\"\\\\\"+h.node_name(c)) for c in h.node_children(k))\n"
+        "print(\"\\n\".join(sorted(out)))' '" +
+        path + "'";
+    std::string out;
+    return TestSupport::RunCommand(script, &out) == 0 ? out : std::string();
+}
+
+}  // namespace
+
 // The replayed Windows 10 SYSTEM hive read by two readers that are not ours.
 TEST(LogReplayOracle, ReplayedSystemHiveKeysForHivexAndLibregf)
 {
@@ -34,4 +54,24 @@ TEST(LogReplayOracle, ReplayedSystemHiveKeysForHivexAndLibregf)
     EXPECT_EQ(std::stoul(out), 33123u);  // the primary alone
     ASSERT_EQ(TestSupport::RunCommand("regfexport '" + replayed + "' 2>/dev/null | grep -c '^Key path'", &out), 0);
     EXPECT_EQ(std::stoul(out), 35595u);
+}
+
+// The old-format replay of OldDirtyHive holds the keys, values and timestamps of the hive
+// Windows 7 recovered from the same files.
+TEST(LogReplayOracle, OldDirtyHiveEqualsWindows7InHivex)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    if (TestSupport::RunCommand("/usr/bin/python3 -c 'import hivex'") != 0)
+        GTEST_SKIP() << "python3-hivex is not installed";
+    const auto dir = data / "hives" / "yarp" / "OldDirtyHive";
+    const ReplayResult r = ReplayHiveLogs(TestSupport::ReadFileBytes(dir / "OldDirtyHive"),
+                                          {{"OldDirtyHive.LOG1", TestSupport::ReadFileBytes(dir / "OldDirtyHive.LOG1")}},
+                                          {});
+    ASSERT_EQ(r.status, ReplayStatus::replayed) << r.message;
+    TestSupport::ScratchDir scratch;
+    const std::string replayed = scratch.write("OldDirtyHive", r.image).string();
+    const std::string windows = HivexFacts((dir / "RecoveredHive_Windows7").string());
+    ASSERT_FALSE(windows.empty());
+    EXPECT_NE(HivexFacts((dir / "OldDirtyHive").string()), windows);  // the primary alone lacks changes
+    EXPECT_EQ(HivexFacts(replayed), windows);
 }
