@@ -83,8 +83,8 @@ struct LogWalk {
 LogWalk WalkLogEntries(Bytes log, uint32_t first_sequence);
 
 // Sequence numbers of every entry whose hashes check, at any 512-aligned offset, remnants
-// of older sessions included.
-std::vector<uint32_t> ScanLogSequences(Bytes log);
+// of older sessions included. `complete` is cleared when a hostile log made the scan stop early.
+std::vector<uint32_t> ScanLogSequences(Bytes log, bool* complete = nullptr);
 
 // An old-format log: the dirty vector after "DIRT" and where each dirty 512-byte page is.
 struct DirtyVector {

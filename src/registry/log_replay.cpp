@@ -107,13 +107,15 @@ private:
                 KeepHighest(highest_, parsed.base.sequence1);
                 KeepHighest(highest_, parsed.base.sequence2);
             }
-            parsed.sequences = ScanLogSequences(log.bytes);
+            bool complete = true;
+            parsed.sequences = ScanLogSequences(log.bytes, &complete);
             for (uint32_t sequence : parsed.sequences)
                 KeepHighest(highest_, sequence);
             ReplayLogReport report;
             report.name = log.name;
             report.format = parsed.base.format;
             report.base_sequence = parsed.base.sequence1;
+            report.scan_incomplete = !complete;
             if (log.bytes.size() < kLogBaseSize)
                 report.stop = "absent or shorter than 512 bytes";
             else if (parsed.base.format == LogFormat::none)
@@ -341,6 +343,8 @@ std::string DescribeReplay(const ReplayResult& result)
         text += log.stop.empty() ? std::string("not used") : log.stop;
         if (log.truncated)
             text += " (the file may be an incomplete copy)";
+        if (log.scan_incomplete)
+            text += " (the search for older entries gave up on this file)";
         text += "\n";
     }
     if (result.lost)

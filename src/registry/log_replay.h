@@ -48,6 +48,7 @@ struct ReplayLogReport {
     uint32_t first = 0, last = 0;  // sequence numbers applied (new format)
     std::string stop;              // why the walk ended, or why the log was not used
     bool truncated = false;        // the file ends inside an entry: maybe an incomplete copy
+    bool scan_incomplete = false;  // a hostile log stopped the search for remnant entries
 };
 
 struct ReplayResult {

@@ -167,6 +167,27 @@ TEST(HiveLog, HostileEntryFieldsStopTheWalk)
     EXPECT_EQ(ParseLogBaseBlock(bad).format, LogFormat::none);
 }
 
+TEST(HiveLog, ScanOfEntriesThatEachSpanTheRestOfTheFileIsBounded)
+{
+    // Every 512 bytes a header with a good header hash whose entry runs to the end of the
+    // file and whose data hash fails: unbounded, the scan would hash gigabytes.
+    std::vector<uint8_t> log(8u << 20, 0);
+    Put32(log.data(), kRegfSignature);
+    for (size_t off = 512; off + 512 <= log.size(); off += 512) {
+        uint8_t* e = log.data() + off;
+        Put32(e, kLogEntrySignature);
+        Put32(e + 4, static_cast<uint32_t>(log.size() - off));
+        Put32(e + 16, 0x1000);
+        Put32(e + 20, 1);
+        Put64(e + 32, Marvin32(e, 32));
+    }
+    bool complete = true;
+    EXPECT_TRUE(ScanLogSequences(log, &complete).empty());
+    EXPECT_FALSE(complete);
+    LogEntry entry;
+    EXPECT_EQ(ReadLogEntry(log, 512, entry), EntryFault::bad_data_hash);
+}
+
 TEST(LogReplay, NewDirtyHiveEqualsWindowsRecoveryInEitherOrder)
 {
     TV_REQUIRE_SHARED_TESTDATA(data);
