@@ -353,17 +353,7 @@ uint32_t CreateSubkey(hive_provider& hive, uint32_t parent, std::u16string_view 
     if (sk && Get16(sk) == kSigSk)
         WriteField(hive, security, Sk::kRefCount, Get32(sk + Sk::kRefCount) + 1);
     std::memset(p, 0, 82 + nameBytes);
-    Put16(p, kSigNk);
-    Put16(p + Nk::kFlags, compressed ? Nk::kCompressedName : 0);
-    Put64(p + Nk::kTimestamp, stamp);
-    Put32(p + Nk::kParent, parent);
-    Put32(p + Nk::kSubkeyList, kNoCell);
-    Put32(p + Nk::kVolatileSubkeyList, kNoCell);
-    Put32(p + Nk::kValueList, kNoCell);
-    Put32(p + Nk::kSecurity, security);
-    Put32(p + Nk::kClassName, kNoCell);
-    Put16(p + Nk::kNameLength, static_cast<uint16_t>(nameBytes));
-    std::memcpy(p + Nk::kName, stored.data(), nameBytes);
+    WriteKeyNode(p, compressed ? Nk::kCompressedName : 0, stamp, parent, security, stored);
     if (!AddToList(hive, parent, cell, name))
         return 0;
     return cell;

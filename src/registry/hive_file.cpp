@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "registry/hive_format.h"
+#include "registry/hive_names.h"
 #include "support/copy.h"
 #include "support/errors.h"
 #include "support/trace.h"
@@ -665,10 +666,10 @@ Error CreateHive(rio_dir& directory, const Processor::String& name, uint32_t min
 {
     if (minor < 1 || minor > 5 || root_name.isEmpty() || root_name.length() > 255)
         return MakeError(Codes::kInvalidArgument, TV_HERE, name);
-    bool narrow = true;
-    for (int32_t i = 0; i < root_name.length(); ++i)
-        narrow = narrow && root_name.charAt(i) < 256;
-    const uint32_t nameBytes = narrow ? root_name.length() : 2 * root_name.length();
+    const std::u16string_view rootView(root_name.getBuffer(), static_cast<size_t>(root_name.length()));
+    const bool narrow = HiveNames::Compressible(rootView);
+    const std::vector<uint8_t> storedName = HiveNames::Encode(rootView, narrow);
+    const uint32_t nameBytes = static_cast<uint32_t>(storedName.size());
     const uint64_t now = FileTimeNow();
 
     std::vector<uint8_t> file(2 * HBLOCK_SIZE, 0);
@@ -703,22 +704,8 @@ Error CreateHive(rio_dir& directory, const Processor::String& name, uint32_t min
     uint8_t* nk = bin + nkCell;
     Put32(nk, 0u - nkSize);
     nk += 4;
-    Put16(nk, kSigNk);
-    Put16(nk + Nk::kFlags, static_cast<uint16_t>(Nk::kHiveEntry | Nk::kNoDelete | (narrow ? Nk::kCompressedName : 0)));
-    Put64(nk + Nk::kTimestamp, now);
-    Put32(nk + Nk::kParent, kNoCell);
-    Put32(nk + Nk::kSubkeyList, kNoCell);
-    Put32(nk + Nk::kVolatileSubkeyList, kNoCell);
-    Put32(nk + Nk::kValueList, kNoCell);
-    Put32(nk + Nk::kSecurity, skCell);
-    Put32(nk + Nk::kClassName, kNoCell);
-    Put16(nk + Nk::kNameLength, static_cast<uint16_t>(nameBytes));
-    for (int32_t i = 0; i < root_name.length(); ++i) {
-        if (narrow)
-            nk[Nk::kName + i] = static_cast<uint8_t>(root_name.charAt(i));
-        else
-            Put16(nk + Nk::kName + 2 * i, root_name.charAt(i));
-    }
+    WriteKeyNode(nk, static_cast<uint16_t>(Nk::kHiveEntry | Nk::kNoDelete | (narrow ? Nk::kCompressedName : 0)), now,
+                 kNoCell, skCell, storedName);
 
     uint8_t* sk = bin + skCell;
     Put32(sk, 0u - skSize);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <vector>
 
 // On-disk facts of the regf format shared by the storage layer, the key layer and
 // the checker. All integers in a hive are little-endian.
@@ -136,6 +137,24 @@ inline uint64_t Get64(const void* p)
 inline void Put16(void* p, uint16_t v) { std::memcpy(p, &v, 2); }
 inline void Put32(void* p, uint32_t v) { std::memcpy(p, &v, 4); }
 inline void Put64(void* p, uint64_t v) { std::memcpy(p, &v, 8); }
+
+// Lays out a new key node in zeroed cell data: no subkeys, values or class, `name`
+// already in its stored form (8-bit or UTF-16, see HiveNames::Encode).
+inline void WriteKeyNode(uint8_t* p, uint16_t flags, uint64_t stamp, uint32_t parent, uint32_t security,
+                         const std::vector<uint8_t>& name)
+{
+    Put16(p, kSigNk);
+    Put16(p + Nk::kFlags, flags);
+    Put64(p + Nk::kTimestamp, stamp);
+    Put32(p + Nk::kParent, parent);
+    Put32(p + Nk::kSubkeyList, kNoCell);
+    Put32(p + Nk::kVolatileSubkeyList, kNoCell);
+    Put32(p + Nk::kValueList, kNoCell);
+    Put32(p + Nk::kSecurity, security);
+    Put32(p + Nk::kClassName, kNoCell);
+    Put16(p + Nk::kNameLength, static_cast<uint16_t>(name.size()));
+    if (!name.empty()) std::memcpy(p + Nk::kName, name.data(), name.size());
+}
 
 // XOR of the 127 words before the checksum field, with 0 and all-ones avoided.
 inline uint32_t BaseBlockChecksum(const uint8_t* base)
