@@ -71,6 +71,11 @@ constexpr uint32_t kHiveKeyNodeUnreadable = 0xBE004E;
 constexpr uint32_t kHiveInvalid = 0xBE004F;
 constexpr uint32_t kHiveBaseBlockWrite = 0xBE0050;
 constexpr uint32_t kHiveBaseBlockRead = 0xBE0051;
+// A dirty hive (changes still in its .LOG1/.LOG2/.LOG files) that cannot be brought up to date.
+constexpr uint32_t kHiveDirtyWithoutLog = 0xBE0052;     // no valid log applies to it
+constexpr uint32_t kHiveLogChangesLost = 0xBE0053;      // replay stopped before entries the logs hold
+constexpr uint32_t kHiveReplayInconsistent = 0xBE0054;  // the replayed hive fails the structural check
+constexpr uint32_t kHiveSequenceOverflow = 0xBE0055;    // the next sequence number would wrap to 0
 
 // The static record handed out when memory for a new one cannot be had.
 constexpr uint32_t kAllocationFailed = 0xFFF2;

@@ -34,6 +34,13 @@ std::optional<uint64_t> Configuration::GetNumber(const char16_t* name) const
     return value;
 }
 
+Common::HiveLogPolicy HiveLogPolicyFrom(const Configuration& configuration)
+{
+    Common::HiveLogPolicy policy;
+    policy.strict = configuration.GetNumber(Settings::kStrictLogReplay).value_or(0) != 0;
+    return policy;
+}
+
 std::shared_ptr<Common::i_file> OpenShippedFile(const std::string& path, Common::Error& error)
 {
     const std::filesystem::path host(path);

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "inf/inf.h"
+#include "registry/hive_recovery.h"
 #include "transvia/dir.h"
 #include "transvia/string.h"
 
@@ -15,6 +16,7 @@
 //   [Settings]
 //   hwdb.txt = "/etc/transvia/hwdb.txt"   ; hardware database (default: hwdb.txt beside the library)
 //   IgnoreDriverWarnings = 1
+//   StrictLogReplay = 1                   ; refuse a dirty hive whose logs cannot all be recovered
 //
 // A missing file or setting means the default; an unreadable file is traced and ignored.
 namespace Transvia {
@@ -42,6 +44,9 @@ public:
 private:
     std::unique_ptr<Inf> inf_;
 };
+
+// How hives are read with the transaction logs beside them, as the settings say.
+Common::HiveLogPolicy HiveLogPolicyFrom(const Configuration& configuration);
 
 // The file TRANSVIA_CONF names when that is set, else "transvia.conf" beside the library.
 Configuration LoadConfiguration();

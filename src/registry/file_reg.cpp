@@ -813,17 +813,18 @@ bool SplitPath(const Processor::String& path, std::vector<std::u16string>& parts
 // ---- file_reg -------------------------------------------------------------------------
 
 file_reg file_reg::open_hive(std::shared_ptr<rio_dir> directory, const Processor::String& name, bool read_only,
-                             Error& error)
+                             Error& error, const HiveLogPolicy& policy)
 {
     uint32_t root = 0;
-    auto hive = hive_provider::open(std::move(directory), name, read_only, root, error);
+    auto hive = hive_provider::open(std::move(directory), name, read_only, root, error, policy);
     return hive ? file_reg(std::move(hive), root) : file_reg();
 }
 
-file_reg file_reg::open_hive(std::shared_ptr<i_dir> directory, const Processor::String& name, Error& error)
+file_reg file_reg::open_hive(std::shared_ptr<i_dir> directory, const Processor::String& name, Error& error,
+                             const HiveLogPolicy& policy)
 {
     uint32_t root = 0;
-    auto hive = hive_provider::open(std::move(directory), name, root, error);
+    auto hive = hive_provider::open(std::move(directory), name, root, error, policy);
     return hive ? file_reg(std::move(hive), root) : file_reg();
 }
 

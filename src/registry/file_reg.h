@@ -59,10 +59,12 @@ public:
     file_reg& operator=(file_reg&&) = default;
     ~file_reg() override = default;
 
-    // The root key of a hive file, or an empty handle with `error` set.
+    // The root key of a hive file, or an empty handle with `error` set. A dirty hive is
+    // brought up to date from its logs first (see hive_provider::open).
     static file_reg open_hive(std::shared_ptr<rio_dir> directory, const Processor::String& name, bool read_only,
-                              Error& error);
-    static file_reg open_hive(std::shared_ptr<i_dir> directory, const Processor::String& name, Error& error);
+                              Error& error, const HiveLogPolicy& policy = {});
+    static file_reg open_hive(std::shared_ptr<i_dir> directory, const Processor::String& name, Error& error,
+                              const HiveLogPolicy& policy = {});
 
     file_reg open_key(const Processor::String& path) override;
     bool query_value(const Processor::String& name, void* buffer, uint32_t& size, uint32_t& type) override;

@@ -4,6 +4,7 @@
 #include <random>
 
 #include "registry/hive_check.h"
+#include "registry/hive_recovery.h"
 #include "support/copy.h"
 #include "support/errors.h"
 #include "support/temp_dir.h"
@@ -31,36 +32,12 @@ Processor::String RandomUuidName()
     return Processor::FromUtf8(text);
 }
 
-bool ReadWholeFile(const i_dir& directory, const Processor::String& name, std::vector<uint8_t>& bytes, Error& error)
+Error EditHiveAtomically(const std::shared_ptr<rio_dir>& directory, const Processor::String& name, const HiveEdit& edit,
+                         const HiveLogPolicy& policy)
 {
-    auto file = directory.open_file(name);
-    if (!file) {
-        error = directory.last_error();
-        return false;
-    }
-    const int64_t size = file->size();
-    if (size < 0) {
-        error = file->last_error();
-        return false;
-    }
-    bytes.resize(static_cast<size_t>(size));
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const size_t got = file->read_at(done, bytes.data() + done, bytes.size() - done);
-        if (got == 0) {
-            error = file->last_error();
-            return false;
-        }
-        done += got;
-    }
-    return true;
-}
-
-Error EditHiveAtomically(const std::shared_ptr<rio_dir>& directory, const Processor::String& name, const HiveEdit& edit)
-{
-    Error error;
     std::vector<uint8_t> original;
-    if (!ReadWholeFile(*directory, name, original, error))
+    Error error = ReadHiveForEditing(*directory, name, policy, original);
+    if (error.failed())
         return error;
     std::vector<std::string> faults;
     HiveCheckSummary summary;

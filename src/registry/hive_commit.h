@@ -13,14 +13,13 @@ namespace Common {
 // A random version-4 UUID in upper-case hexadecimal, the name of a working copy.
 Processor::String RandomUuidName();
 
-// Reads a whole file of a directory; false with `error` set.
-bool ReadWholeFile(const i_dir& directory, const Processor::String& name, std::vector<uint8_t>& bytes, Error& error);
-
 // Edits hive `name` of `directory` on a working copy in the temporary folder and puts
 // the result in place with one atomic replace, only when `edit` succeeds and the
 // result passes the structural checker whenever the original did. Otherwise the hive
-// file is left exactly as it was.
+// file is left exactly as it was. A dirty hive is edited as recovered from its logs,
+// which themselves are never changed.
 using HiveEdit = std::function<bool(file_reg& root, Error& error)>;
-Error EditHiveAtomically(const std::shared_ptr<rio_dir>& directory, const Processor::String& name, const HiveEdit& edit);
+Error EditHiveAtomically(const std::shared_ptr<rio_dir>& directory, const Processor::String& name, const HiveEdit& edit,
+                         const HiveLogPolicy& policy = {});
 
 }  // namespace Common

@@ -47,6 +47,11 @@ bool hive_image_file::load(std::shared_ptr<i_file> file, std::shared_ptr<rio_fil
     return true;
 }
 
+void hive_image_file::adopt(const std::vector<uint8_t>& bytes, uint64_t length)
+{
+    image_.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(length, bytes.size())));
+}
+
 bool hive_image_file::read(uint64_t offset, void* buffer, uint32_t length) const
 {
     if (offset > image_.size() || image_.size() - offset < length)
@@ -113,7 +118,8 @@ Error Invalid(const Processor::String& name, const char16_t* what, uint64_t site
 }  // namespace
 
 std::shared_ptr<hive_provider> hive_provider::open(std::shared_ptr<rio_dir> directory, const Processor::String& name,
-                                                   bool read_only, uint32_t& root, Error& error)
+                                                   bool read_only, uint32_t& root, Error& error,
+                                                   const HiveLogPolicy& policy)
 {
     root = 0;
     if (!directory) {
@@ -139,16 +145,22 @@ std::shared_ptr<hive_provider> hive_provider::open(std::shared_ptr<rio_dir> dire
         if (!hive->file_.load(file, file, error))
             return nullptr;
     }
+    uint32_t sequence = 0;
+    // A hive refused at open is never written, not even at destruction.
+    if (!hive->recover(*directory, read_only ? nullptr : directory.get(), name, policy, sequence, error)) {
+        hive->read_only_ = true;
+        return nullptr;
+    }
     hive->directory_ = std::move(directory);
-    if (!hive->validate(name, root, error)) {
-        hive->read_only_ = true;  // a hive refused at open is never written, not even at destruction
+    if (!hive->validate(name, sequence, root, error)) {
+        hive->read_only_ = true;
         return nullptr;
     }
     return hive;
 }
 
 std::shared_ptr<hive_provider> hive_provider::open(std::shared_ptr<i_dir> directory, const Processor::String& name,
-                                                   uint32_t& root, Error& error)
+                                                   uint32_t& root, Error& error, const HiveLogPolicy& policy)
 {
     root = 0;
     if (!directory) {
@@ -164,13 +176,47 @@ std::shared_ptr<hive_provider> hive_provider::open(std::shared_ptr<i_dir> direct
     hive->read_only_ = true;
     if (!hive->file_.load(file, nullptr, error))
         return nullptr;
+    uint32_t sequence = 0;
+    if (!hive->recover(*directory, nullptr, name, policy, sequence, error))
+        return nullptr;
     hive->directory_ = std::move(directory);
-    if (!hive->validate(name, root, error))
+    if (!hive->validate(name, sequence, root, error))
         return nullptr;
     return hive;
 }
 
-bool hive_provider::validate(const Processor::String& name, uint32_t& root, Error& error)
+bool hive_provider::recover(const i_dir& directory, rio_dir* writable, const Processor::String& name,
+                            const HiveLogPolicy& policy, uint32_t& sequence, Error& error)
+{
+    Error failure;
+    Hive::ReplayResult result = RecoverHive(directory, name, file_.bytes(), policy, writable != nullptr, failure);
+    if (failure.failed()) {
+        error = failure;
+        return false;
+    }
+    sequence = result.new_sequence;
+    if (result.status != Hive::ReplayStatus::replayed)
+        return true;
+    const uint64_t length = uint64_t(HBLOCK_SIZE) + result.bins_size;
+    if (!writable) {
+        file_.adopt(result.image, length);
+        return true;
+    }
+    // What Windows itself does at the next mount (recover, then write the hive), done in
+    // one atomic replace: a crash leaves the dirty hive with its logs, or the recovered one.
+    file_.close();
+    error = ReplaceFile(*writable, name, result.image.data(), length);
+    if (error.failed())
+        return false;
+    auto file = writable->open_file_rw(name);
+    if (!file) {
+        error = writable->last_error();
+        return false;
+    }
+    return file_.load(file, file, error);
+}
+
+bool hive_provider::validate(const Processor::String& name, uint32_t sequence, uint32_t& root, Error& error)
 {
     uint8_t base[HBLOCK_SIZE];
     if (!file_.read(0, base, HBLOCK_SIZE)) {
@@ -249,13 +295,15 @@ bool hive_provider::validate(const Processor::String& name, uint32_t& root, Erro
             TraceError(4, error);
             return false;
         }
+        // Both seqs equal mark the hive clean for Windows. `sequence`, when known, beats
+        // every seq in the logs beside the hive, so that no stale entry can chain later.
         const uint32_t primary = Get32(base + kBasePrimarySequence);
         const uint32_t secondary = Get32(base + kBaseSecondarySequence);
-        if (primary != secondary) {
-            const uint32_t next = std::max(primary, secondary) + 1;
-            Put32(base + kBasePrimarySequence, next);
-            Put32(base + kBaseSecondarySequence, next);
-            Put32(base + kBaseChecksum, BaseBlockChecksum(base));
+        uint32_t next = sequence;
+        if (next == 0 && primary != secondary)
+            next = std::max(primary, secondary) + 1;
+        if (next != 0 && (primary != next || secondary != next)) {
+            SetBaseSequences(base, next);
             if (!file_.write(0, base, HBLOCK_SIZE)) {
                 error = MakeError(Codes::kHiveBaseBlockWrite, TV_HERE, name);
                 TraceError(4, error);

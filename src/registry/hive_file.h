@@ -2,8 +2,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
+#include "registry/hive_recovery.h"
 #include "transvia/dir.h"
 #include "transvia/error.h"
 #include "transvia/string.h"
@@ -33,6 +35,11 @@ public:
     // Loads the file; false with `error` set when it cannot be read or exceeds 2 GiB.
     bool load(std::shared_ptr<i_file> file, std::shared_ptr<rio_file> writable, Error& error);
 
+    // Takes the first `length` bytes of `bytes` as the hive, in memory only: a read-only
+    // view of a hive recovered from its logs.
+    void adopt(const std::vector<uint8_t>& bytes, uint64_t length);
+    std::span<const uint8_t> bytes() const { return {image_.data(), image_.size()}; }
+
     bool read(uint64_t offset, void* buffer, uint32_t length) const;
     // Bytes [offset, offset + length) inside the copy, or null.
     const uint8_t* view(uint64_t offset, uint32_t length) const;
@@ -59,12 +66,17 @@ public:
     hive_provider& operator=(const hive_provider&) = delete;
 
     // Opens and validates a hive file. Yields the provider and the root key node offset,
-    // or null with `error` (the directory's error, or kHiveInvalid for a bad hive).
+    // or null with `error` (the directory's error, kHiveInvalid for a bad hive, or why a
+    // dirty hive cannot be brought up to date). A dirty hive is recovered from the logs
+    // beside it first: in memory for a read-only open; for a writable one the recovered
+    // hive replaces the file atomically before anything is edited, so that the file is
+    // never edited while dirty and Windows never replays old pages over our changes.
     static std::shared_ptr<hive_provider> open(std::shared_ptr<rio_dir> directory, const Processor::String& name,
-                                               bool read_only, uint32_t& root, Error& error);
+                                               bool read_only, uint32_t& root, Error& error,
+                                               const HiveLogPolicy& policy = {});
     // Read-only open through a read-only directory.
     static std::shared_ptr<hive_provider> open(std::shared_ptr<i_dir> directory, const Processor::String& name,
-                                               uint32_t& root, Error& error);
+                                               uint32_t& root, Error& error, const HiveLogPolicy& policy = {});
 
     // Cell data access (file offset = cell + 4100); false when out of bounds or short.
     bool read(uint32_t cell, void* buffer, uint32_t length);
@@ -101,7 +113,10 @@ private:
     };
 
     hive_provider() = default;
-    bool validate(const Processor::String& name, uint32_t& root, Error& error);
+    bool recover(const i_dir& directory, rio_dir* writable, const Processor::String& name,
+                 const HiveLogPolicy& policy, uint32_t& sequence, Error& error);
+    // `sequence`: the seq a writable open writes into both fields, 0 for the plain rule.
+    bool validate(const Processor::String& name, uint32_t sequence, uint32_t& root, Error& error);
     memory_bin* find_bin(uint64_t position, uint32_t& inside);
     bool transfer(uint64_t position, void* buffer, uint32_t length, bool writing);
     uint8_t* allocate_in(memory_bin& bin, uint32_t need, uint32_t& cell);

@@ -169,6 +169,15 @@ inline uint32_t BaseBlockChecksum(const uint8_t* base)
     return sum;
 }
 
+// Writes `sequence` into both seqs of a base block and seals it with its checksum: the
+// mark of a hive that needs no log to be read.
+inline void SetBaseSequences(uint8_t* base, uint32_t sequence)
+{
+    Put32(base + kBasePrimarySequence, sequence);
+    Put32(base + kBaseSecondarySequence, sequence);
+    Put32(base + kBaseChecksum, BaseBlockChecksum(base));
+}
+
 // Cell size for `size` bytes of data: the size field plus the data, rounded to 8.
 inline uint32_t CellSizeFor(uint32_t size) { return (size + 11) / 8 * 8; }
 

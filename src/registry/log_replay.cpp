@@ -49,6 +49,16 @@ std::string Hex(uint64_t value)
     return text;
 }
 
+// Extends the range [first, last] (empty while `any` is false) to hold `sequence`.
+void Widen(bool& any, uint32_t& first, uint32_t& last, uint32_t sequence)
+{
+    if (!any || SeqAfter(first, sequence))
+        first = sequence;
+    if (!any || SeqAfter(sequence, last))
+        last = sequence;
+    any = true;
+}
+
 void Grow(std::vector<uint8_t>& image, uint32_t bins_size)
 {
     const uint64_t need = uint64_t(HBLOCK_SIZE) + bins_size;  // bins_size is capped below 2 GiB
@@ -73,13 +83,22 @@ public:
         highest_ = s1;
         KeepHighest(highest_, s2);
         parse_logs();
-        // A future entry must beat every seq still lying in the logs, or a stale one could chain.
-        if (highest_ + 1 == 0)
-            return refuse(ReplayError::sequence_overflow, "the sequence number would wrap to 0");
-        result_.new_sequence = highest_ + 1;
-        if (checksumOk_ && s1 == s2) {
+        const bool clean = checksumOk_ && s1 == s2;
+        // A future entry must beat every seq still lying in the logs, or a stale one could
+        // chain. A clean hive whose seq already does keeps it.
+        if (clean && !logsReach(s1)) {
+            result_.new_sequence = s1;
+        } else {
+            if (highest_ + 1 == 0)
+                return refuse(ReplayError::sequence_overflow, "the sequence number would wrap to 0");
+            result_.new_sequence = highest_ + 1;
+        }
+        if (clean) {
             result_.status = ReplayStatus::clean;
             result_.bins_size = Get32(primary_.data() + kBaseBinsSize);
+            for (ReplayLogReport& log : result_.logs)
+                if (log.stop.empty())
+                    log.stop = "not used: the hive is clean";
             return std::move(result_);
         }
         std::vector<ParsedLog*> fresh, old;
@@ -97,6 +116,20 @@ public:
     }
 
 private:
+    // Whether any seq the logs hold is at least `sequence`.
+    bool logsReach(uint32_t sequence) const
+    {
+        for (const ParsedLog& log : parsed_) {
+            if (log.base.checksum_ok &&
+                (SeqAtLeast(log.base.sequence1, sequence) || SeqAtLeast(log.base.sequence2, sequence)))
+                return true;
+            for (uint32_t found : log.sequences)
+                if (SeqAtLeast(found, sequence))
+                    return true;
+        }
+        return false;
+    }
+
     void parse_logs()
     {
         for (const ReplayLog& log : logs_) {
@@ -109,9 +142,15 @@ private:
             }
             bool complete = true;
             parsed.sequences = ScanLogSequences(log.bytes, &complete);
-            for (uint32_t sequence : parsed.sequences)
-                KeepHighest(highest_, sequence);
             ReplayLogReport report;
+            for (uint32_t sequence : parsed.sequences) {
+                KeepHighest(highest_, sequence);
+                if (report.entries_found == 0 || SeqAfter(report.lowest, sequence))
+                    report.lowest = sequence;
+                if (report.entries_found == 0 || SeqAfter(sequence, report.highest))
+                    report.highest = sequence;
+                ++report.entries_found;
+            }
             report.name = log.name;
             report.format = parsed.base.format;
             report.base_sequence = parsed.base.sequence1;
@@ -220,11 +259,9 @@ private:
         for (const ParsedLog& log : parsed_)
             for (uint32_t sequence : log.sequences)
                 if (SeqAfter(sequence, last)) {
-                    if (!result_.lost || SeqAfter(result_.lost_first, sequence))
-                        result_.lost_first = sequence;
-                    if (!result_.lost || SeqAfter(sequence, result_.lost_last))
-                        result_.lost_last = sequence;
-                    result_.lost = true;
+                    Widen(result_.lost, result_.lost_first, result_.lost_last, sequence);
+                    ReplayLogReport& rep = report(log);
+                    Widen(rep.lost, rep.lost_first, rep.lost_last, sequence);
                 }
         if (result_.lost && !policy_.accept_loss)
             return refuse(ReplayError::lost_changes, "replay stopped after entry " + std::to_string(last) +
@@ -292,11 +329,9 @@ private:
     ReplayResult finish(uint32_t bins_size)
     {
         uint8_t* base = image_.data();
-        Put32(base + kBasePrimarySequence, result_.new_sequence);
-        Put32(base + kBaseSecondarySequence, result_.new_sequence);
         Put32(base + kBaseFileType, 0);
         Put32(base + kBaseBinsSize, bins_size);
-        Put32(base + kBaseChecksum, BaseBlockChecksum(base));
+        SetBaseSequences(base, result_.new_sequence);
         std::vector<std::string> faults;
         HiveCheckSummary summary;
         if (!CheckHive(image_.data(), HBLOCK_SIZE + uint64_t(bins_size), faults, summary))
@@ -338,6 +373,16 @@ std::string DescribeReplay(const ReplayResult& result)
     std::string text;
     for (const ReplayLogReport& log : result.logs) {
         text += log.name + ": ";
+        if (log.format == LogFormat::new_format)
+            text += "new format, base seq " + std::to_string(log.base_sequence) + ", ";
+        else if (log.format == LogFormat::old_format)
+            text += "old format, ";
+        if (log.format == LogFormat::new_format || log.entries_found != 0) {
+            text += std::to_string(log.entries_found) + (log.entries_found == 1 ? " valid entry" : " valid entries");
+            if (log.entries_found != 0)
+                text += " " + std::to_string(log.lowest) + ".." + std::to_string(log.highest);
+            text += "; ";
+        }
         if (log.applied != 0 && result.format == LogFormat::new_format)
             text += "applied " + std::to_string(log.first) + ".." + std::to_string(log.last) + ", stopped: ";
         text += log.stop.empty() ? std::string("not used") : log.stop;
@@ -345,10 +390,10 @@ std::string DescribeReplay(const ReplayResult& result)
             text += " (the file may be an incomplete copy)";
         if (log.scan_incomplete)
             text += " (the search for older entries gave up on this file)";
+        if (log.lost)
+            text += "; not recovered: entries " + std::to_string(log.lost_first) + ".." + std::to_string(log.lost_last);
         text += "\n";
     }
-    if (result.lost)
-        text += "lost: entries " + std::to_string(result.lost_first) + ".." + std::to_string(result.lost_last) + "\n";
     if (!result.message.empty())
         text += result.message + "\n";
     return text;

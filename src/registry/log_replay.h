@@ -49,6 +49,12 @@ struct ReplayLogReport {
     std::string stop;              // why the walk ended, or why the log was not used
     bool truncated = false;        // the file ends inside an entry: maybe an incomplete copy
     bool scan_incomplete = false;  // a hostile log stopped the search for remnant entries
+    // What the file holds: hash-valid entries anywhere in it, remnants included.
+    uint32_t entries_found = 0;
+    uint32_t lowest = 0, highest = 0;
+    // Hash-valid entries of this file after the last applied one: changes not recovered.
+    bool lost = false;
+    uint32_t lost_first = 0, lost_last = 0;
 };
 
 struct ReplayResult {
@@ -58,10 +64,13 @@ struct ReplayResult {
     LogFormat format = LogFormat::none;
     std::vector<uint8_t> image;  // at least 4096 + bins_size bytes; bytes beyond are dead
     uint32_t bins_size = 0;
-    uint32_t new_sequence = 0;  // to write into both seqs of this hive when it is written
+    // To write into both seqs of this hive whenever it is written: above every seq in the
+    // logs, so that no stale entry can ever chain onto what we write. A clean hive whose seq
+    // already beats the logs keeps it.
+    uint32_t new_sequence = 0;
     uint32_t entries_applied = 0;
     uint32_t first_sequence = 0, last_sequence = 0;
-    // Hash-valid entries after the last applied one that were not applied.
+    // Hash-valid entries after the last applied one that were not applied, over all logs.
     bool lost = false;
     uint32_t lost_first = 0, lost_last = 0;
     std::vector<ReplayLogReport> logs;
@@ -72,7 +81,8 @@ bool HiveIsDirty(Bytes primary);
 
 ReplayResult ReplayHiveLogs(Bytes primary, const std::vector<ReplayLog>& logs, const ReplayPolicy& policy);
 
-// One line per log for traces and reports: "LOG1: applied 2107..2110, stopped: ...".
+// One line per log for traces and reports: what the file holds and what became of it,
+// "SYSTEM.LOG1: new format, base seq 2107, 33 valid entries 1586..2110; applied 2107..2110, stopped: ...".
 std::string DescribeReplay(const ReplayResult& result);
 
 }  // namespace Common::Hive

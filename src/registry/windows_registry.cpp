@@ -1,10 +1,12 @@
 #include "registry/windows_registry.h"
 
 #include "registry/hive_commit.h"
+#include "registry/hive_recovery.h"
 #include "support/copy.h"
 #include "support/errors.h"
 #include "support/message_format.h"
 #include "support/temp_dir.h"
+#include "support/trace.h"
 #include "support/text.h"
 #include "transvia/codes.h"
 
@@ -41,7 +43,10 @@ Processor::String MakeSystemRoot(char16_t drive, Processor::String path)
 
 class WindowsRegistryLinuxImpl final : public WindowsRegistry {
 public:
-    explicit WindowsRegistryLinuxImpl(std::shared_ptr<Common::rio_dir> windows) : windows_(std::move(windows)) {}
+    WindowsRegistryLinuxImpl(std::shared_ptr<Common::rio_dir> windows, const Common::HiveLogPolicy& policy)
+        : windows_(std::move(windows)), policy_(policy)
+    {
+    }
 
     ~WindowsRegistryLinuxImpl() override
     {
@@ -59,7 +64,9 @@ public:
         if (!config)
             return nullptr;
         Common::Error error;
-        software_ = MakeRegistryKey(Common::file_reg::open_hive(config, kSoftwareHive, false, error));
+        software_ = MakeRegistryKey(Common::file_reg::open_hive(config, kSoftwareHive, false, error, policy_));
+        if (!software_)
+            Common::TraceError(4, error);
         return software_.get();
     }
 
@@ -73,12 +80,19 @@ public:
         std::shared_ptr<Common::rio_dir> from = config;
         Processor::String name(kSystemHive);
         if (useCopy_) {
-            Common::Error error;
+            // The copy is the hive recovered from its logs, so that the target's SYSTEM and
+            // its logs stay as they are until Commit().
+            std::vector<uint8_t> image;
+            Common::Error error = Common::ReadHiveForEditing(*config, kSystemHive, policy_, image);
+            if (error.failed()) {
+                Common::TraceError(4, error);
+                return nullptr;
+            }
             if (!temp_)
                 temp_ = Common::TempDir::Get(error);
             if (temp_) {
                 const Processor::String copy = Common::RandomUuidName();
-                if (Common::CopyFile(*config, kSystemHive, *temp_, copy).empty()) {
+                if (Common::ReplaceFile(*temp_, copy, image.data(), image.size()).empty()) {
                     copyName_ = copy;
                     from = temp_;
                     name = copy;
@@ -86,7 +100,9 @@ public:
             }
         }
         Common::Error error;
-        system_ = MakeRegistryKey(Common::file_reg::open_hive(from, name, false, error));
+        system_ = MakeRegistryKey(Common::file_reg::open_hive(from, name, false, error, policy_));
+        if (!system_)
+            Common::TraceError(4, error);
         return system_.get();
     }
 
@@ -180,6 +196,7 @@ private:
     }
 
     std::shared_ptr<Common::rio_dir> windows_;
+    const Common::HiveLogPolicy policy_;
     std::unique_ptr<RegistryKey> software_, system_, current_, services_, enum_, class_;
     Processor::String root_;
     bool haveRoot_ = false;
@@ -196,12 +213,14 @@ std::string ReadString(Common::file_reg& key, const char16_t* name)
 
 }  // namespace
 
-std::unique_ptr<WindowsRegistry> CreateWindowsRegistry(std::shared_ptr<Common::rio_dir> windows)
+std::unique_ptr<WindowsRegistry> CreateWindowsRegistry(std::shared_ptr<Common::rio_dir> windows,
+                                                       const Common::HiveLogPolicy& policy)
 {
-    return std::make_unique<WindowsRegistryLinuxImpl>(std::move(windows));
+    return std::make_unique<WindowsRegistryLinuxImpl>(std::move(windows), policy);
 }
 
-WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>& windows)
+WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>& windows,
+                                           const Common::HiveLogPolicy& policy)
 {
     WindowsRegistryInfo info;
     auto config = windows ? windows->open_dir(kConfig) : nullptr;
@@ -210,7 +229,7 @@ WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>&
         return info;
     }
     Common::Error error;
-    Common::file_reg software = Common::file_reg::open_hive(config, kSoftwareHive, error);
+    Common::file_reg software = Common::file_reg::open_hive(config, kSoftwareHive, error, policy);
     if (software.empty()) {
         info.problems += "the SOFTWARE hive cannot be read: " + Processor::ToUtf8(Processor::RenderError(error)) + "\n";
     } else {
@@ -220,7 +239,7 @@ WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>&
         info.product_name = ReadString(version, u"ProductName");
     }
     error = Common::Error();
-    Common::file_reg system = Common::file_reg::open_hive(config, kSystemHive, error);
+    Common::file_reg system = Common::file_reg::open_hive(config, kSystemHive, error, policy);
     if (system.empty()) {
         info.problems += "the SYSTEM hive cannot be read: " + Processor::ToUtf8(Processor::RenderError(error)) + "\n";
         return info;

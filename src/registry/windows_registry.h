@@ -29,7 +29,10 @@ public:
     virtual Common::Error Commit() = 0;
 };
 
-std::unique_ptr<WindowsRegistry> CreateWindowsRegistry(std::shared_ptr<Common::rio_dir> windows);
+// A dirty hive is read and edited as recovered from its transaction logs, as `policy`
+// says; the target's files change only when a hive is written.
+std::unique_ptr<WindowsRegistry> CreateWindowsRegistry(std::shared_ptr<Common::rio_dir> windows,
+                                                       const Common::HiveLogPolicy& policy = {});
 
 // What `transvia inspect` shows of a target, read without writing anything.
 struct WindowsRegistryInfo {
@@ -41,6 +44,7 @@ struct WindowsRegistryInfo {
     std::string problems;         // why something is missing, one line per cause
 };
 // `windows` is the target's Windows folder; nothing is created or written.
-WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>& windows);
+WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>& windows,
+                                           const Common::HiveLogPolicy& policy = {});
 
 }  // namespace Transvia

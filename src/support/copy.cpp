@@ -59,6 +59,40 @@ template <class Produce> Error ReplaceAtomically(rio_dir& to, const Processor::S
 
 }  // namespace
 
+bool ReadWholeFile(const i_dir& directory, const Processor::String& name, std::vector<uint8_t>& bytes, Error& error,
+                   uint64_t limit)
+{
+    auto file = directory.open_file(name);
+    if (!file) {
+        error = directory.last_error();
+        return false;
+    }
+    const int64_t size = file->size();
+    if (size < 0) {
+        error = file->last_error();
+        return false;
+    }
+    if (static_cast<uint64_t>(size) > limit) {
+        Processor::String text(name);
+        text += u": the file is too large to be read whole";
+        error = MakeError(Codes::kInvalidArgument, TV_HERE, text);
+        return false;
+    }
+    bytes.resize(static_cast<size_t>(size));
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const size_t got = file->read_at(done, bytes.data() + done, bytes.size() - done);
+        if (got == 0) {
+            Processor::String text(name);
+            text += u": the file ended early";
+            error = file->last_error().failed() ? file->last_error() : MakeError(Codes::kInvalidArgument, TV_HERE, text);
+            return false;
+        }
+        done += got;
+    }
+    return true;
+}
+
 Error ReplaceFile(rio_dir& to, const Processor::String& name, const void* data, size_t size)
 {
     return ReplaceAtomically(to, name, [&](o_file& out) -> Error {

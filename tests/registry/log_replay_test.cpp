@@ -209,7 +209,13 @@ TEST(LogReplay, NewDirtyHiveEqualsWindowsRecoveryInEitherOrder)
     const ReplayResult clean = Replay(hive.recovered, hive.log1, hive.log2);
     EXPECT_EQ(clean.status, ReplayStatus::clean);
     EXPECT_TRUE(clean.image.empty());
-    EXPECT_EQ(clean.new_sequence, 7u);  // 1 + its own seq 6
+    EXPECT_EQ(clean.new_sequence, 6u);  // its own seq already beats every seq in the logs
+    // A clean hive that another tool sealed with too small a seq is raised above the logs.
+    std::vector<uint8_t> low = hive.recovered;
+    SetBaseSequences(low.data(), 4);
+    const ReplayResult raised = Replay(low, hive.log1, hive.log2);
+    EXPECT_EQ(raised.status, ReplayStatus::clean);
+    EXPECT_EQ(raised.new_sequence, 6u);
 }
 
 TEST(LogReplay, CorruptOrTruncatedEntryStopsTheChain)

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "registry/log_replay.h"
+#include "transvia/dir.h"
+#include "transvia/error.h"
+#include "transvia/string.h"
+
+// A hive and the transaction logs beside it, as files: finding and reading the logs,
+// bringing a dirty hive up to date and telling what that recovered or lost. The byte
+// rules are in log_replay; this is where they meet the directory layer and the traces.
+namespace Common {
+
+// How an open treats the transaction logs beside a hive.
+struct HiveLogPolicy {
+    // Off: the primary file as it is, even when it is dirty (a stale view).
+    bool use_logs = true;
+    // Refuse a dirty hive whose logs cannot all be recovered. Otherwise go on, as Windows
+    // does at its next start, with what can be recovered, and trace what is lost.
+    bool strict = false;
+};
+
+// A log larger than this is not read: no real hive's log comes near it.
+constexpr uint64_t kMaxLogFileSize = uint64_t(1) << 30;
+
+// The logs found beside hive `name`, in the order LOG1, LOG2, LOG; names are looked up
+// case-insensitively like every name of the target. Absent files are left out.
+struct HiveLogFiles {
+    std::array<std::vector<uint8_t>, 3> contents;
+    std::vector<Hive::ReplayLog> logs;  // views into `contents`
+};
+HiveLogFiles ReadHiveLogs(const i_dir& directory, const Processor::String& name);
+
+// Replays the logs beside hive `name` over `primary`, the bytes of its file. A clean hive
+// is left alone; with `for_writing` its logs are read all the same, because the hive we
+// write must carry a sequence number above every one they hold (result.new_sequence).
+// A refusal comes back in `error` (kHiveDirtyWithoutLog, kHiveLogChangesLost,
+// kHiveReplayInconsistent, kHiveSequenceOverflow) naming the hive and what would be lost.
+// new_sequence is 0 when the logs were not consulted.
+Hive::ReplayResult RecoverHive(const i_dir& directory, const Processor::String& name, Hive::Bytes primary,
+                               const HiveLogPolicy& policy, bool for_writing, Error& error);
+
+// The bytes hive `name` must have before anything edits it: brought up to date from its
+// logs, its sequence numbers above every one in the logs. Reads only; the hive and its
+// logs stay as they are.
+Error ReadHiveForEditing(const i_dir& directory, const Processor::String& name, const HiveLogPolicy& policy,
+                         std::vector<uint8_t>& image);
+
+}  // namespace Common
