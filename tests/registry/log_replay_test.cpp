@@ -11,7 +11,10 @@
 #include "registry/marvin32.h"
 #include "support/fixtures.h"
 
+#include "dirty_hives.h"
+
 using namespace Common::Hive;
+using namespace DirtyHives;
 
 namespace {
 
@@ -23,34 +26,12 @@ std::vector<uint8_t> Iota(size_t n)
     return v;
 }
 
-struct DirtyHive {
-    std::vector<uint8_t> primary, log1, log2, recovered;
-};
-
-DirtyHive LoadNewDirtyHive(const std::filesystem::path& data)
-{
-    const auto dir = data / "hives" / "yarp" / "NewDirtyHive1";
-    return {TestSupport::ReadFileBytes(dir / "NewDirtyHive"), TestSupport::ReadFileBytes(dir / "NewDirtyHive.LOG1"),
-            TestSupport::ReadFileBytes(dir / "NewDirtyHive.LOG2"),
-            TestSupport::ReadFileBytes(dir / "RecoveredHive_Windows10")};
-}
-
 ReplayResult Replay(const std::vector<uint8_t>& primary, const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
                     bool accept_loss = false)
 {
     ReplayPolicy policy;
     policy.accept_loss = accept_loss;
     return ReplayHiveLogs(primary, {{"HIVE.LOG1", a}, {"HIVE.LOG2", b}}, policy);
-}
-
-void FixChecksum(std::vector<uint8_t>& bytes) { Put32(bytes.data() + kBaseChecksum, BaseBlockChecksum(bytes.data())); }
-
-// Resets the hashes of the log entry at `offset` after a deliberate change.
-void RehashEntry(std::vector<uint8_t>& log, size_t offset)
-{
-    const uint32_t size = Get32(log.data() + offset + 4);
-    Put64(log.data() + offset + 24, Marvin32(log.data() + offset + 40, size - 40));
-    Put64(log.data() + offset + 32, Marvin32(log.data() + offset, 32));
 }
 
 }  // namespace

@@ -1,0 +1,1 @@
+// Being written; tests land in the next commits.
