@@ -130,9 +130,11 @@ HiveLogFiles ReadHiveLogs(const i_dir& directory, const Processor::String& name)
         Error error;
         if (!ReadWholeFile(directory, logName, files.contents[i], error, kMaxLogFileSize)) {
             files.contents[i].clear();
-            if (error.code() != Codes::FromSystemError(ENOENT))
+            if (error.code() != Codes::FromSystemError(ENOENT)) {
                 TraceError(3, MakeError(error.code(), TV_HERE,
                                         PathOf(directory, logName) + u": the log cannot be read and is not used", error));
+                files.unreadable.push_back(Processor::ToUtf8(logName));
+            }
             continue;
         }
         files.logs.push_back(ReplayLog{Processor::ToUtf8(logName), files.contents[i]});
@@ -149,11 +151,23 @@ ReplayResult RecoverHive(const i_dir& directory, const Processor::String& name, 
         return result;
     }
     const HiveLogFiles logs = ReadHiveLogs(directory, name);
+    const Processor::String path = PathOf(directory, name);
+    if (policy.strict && !logs.unreadable.empty() && HiveIsDirty(primary)) {
+        std::string names;
+        for (const std::string& log : logs.unreadable)
+            names += (names.empty() ? "" : ", ") + log;
+        error = MakeError(Codes::kHiveLogChangesLost, TV_HERE,
+                          path + Processor::FromUtf8(": the hive is dirty and its log " + names +
+                                                     " cannot be read: the changes it holds would be lost"));
+        TraceError(4, error);
+        result.status = ReplayStatus::refused;
+        result.error = ReplayError::lost_changes;
+        return result;
+    }
     ReplayPolicy replay;
     replay.accept_loss = !policy.strict;
     replay.now = FileTimeNow();
     result = ReplayHiveLogs(primary, logs.logs, replay);
-    const Processor::String path = PathOf(directory, name);
     if (result.status == ReplayStatus::refused) {
         if (result.error == ReplayError::not_a_hive) {
             // Not ours to judge here: the open's own validation says what is wrong.

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "registry/log_replay.h"
@@ -31,6 +32,9 @@ constexpr uint64_t kMaxLogFileSize = uint64_t(1) << 30;
 struct HiveLogFiles {
     std::array<std::vector<uint8_t>, 3> contents;
     std::vector<Hive::ReplayLog> logs;  // views into `contents`
+    // Logs that exist but cannot be read: refused by the directory layer (a link out of
+    // the target), unreadable, or too large. What they hold cannot be recovered.
+    std::vector<std::string> unreadable;
 };
 HiveLogFiles ReadHiveLogs(const i_dir& directory, const Processor::String& name);
 

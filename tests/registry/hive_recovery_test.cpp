@@ -1,1 +1,314 @@
-// Being written; tests land in the next commits.
+// Dirty hives through the ways the engine opens them: read-only, writable in place, the
+// SYSTEM working copy; and what the policy does when the logs cannot give everything.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "inf/configuration.h"
+#include "registry/file_reg.h"
+#include "registry/hive_recovery.h"
+#include "registry/log_replay.h"
+#include "registry/reg_text.h"
+#include "registry/windows_registry.h"
+#include "support/message_format.h"
+#include "registry_test_util.h"
+#include "transvia/codes.h"
+
+#include "dirty_hives.h"
+
+using namespace Common::Hive;
+using namespace DirtyHives;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A folder holding a hive and its logs, under names of other letter cases than the
+// engine asks for: "HIVE", "hive.log1", "Hive.Log2".
+struct HiveFolder {
+    TestSupport::ScratchDir scratch;
+    explicit HiveFolder(const DirtyHive& hive, const std::vector<uint8_t>* log2 = nullptr)
+    {
+        scratch.write("HIVE", hive.primary);
+        scratch.write("hive.log1", hive.log1);
+        scratch.write("Hive.Log2", log2 ? *log2 : hive.log2);
+    }
+    std::vector<uint8_t> hive() const { return TestSupport::ReadFileBytes(scratch.path() / "HIVE"); }
+    std::vector<uint8_t> log(int n) const
+    {
+        return TestSupport::ReadFileBytes(scratch.path() / (n == 1 ? "hive.log1" : "Hive.Log2"));
+    }
+};
+
+Common::HiveLogPolicy Policy(bool strict, bool use_logs = true)
+{
+    Common::HiveLogPolicy policy;
+    policy.strict = strict;
+    policy.use_logs = use_logs;
+    return policy;
+}
+
+// The key paths of a hive as its .reg export lists them.
+std::vector<std::string> Keys(const Common::file_reg& root)
+{
+    std::string text;
+    EXPECT_TRUE(Common::RegText::Export(root, u"", u"R", text));
+    std::vector<std::string> keys;
+    for (size_t at = text.find("\n["); at != std::string::npos; at = text.find("\n[", at + 1))
+        keys.push_back(text.substr(at + 2, text.find(']', at) - at - 2));
+    return keys;
+}
+
+bool Has(const std::vector<std::string>& keys, const std::string& key)
+{
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+uint32_t Sequence(const std::vector<uint8_t>& hive, uint32_t field) { return Get32(hive.data() + field); }
+
+void ExpectCleanAbove(const std::vector<uint8_t>& hive, uint32_t highest_in_logs)
+{
+    ASSERT_GE(hive.size(), HBLOCK_SIZE);
+    EXPECT_FALSE(HiveIsDirty(hive));
+    EXPECT_GT(Sequence(hive, kBasePrimarySequence), highest_in_logs);
+}
+
+bool TracedError(const RegistryTest::TraceCapture& trace, int level, uint32_t code)
+{
+    for (const auto& [l, c] : trace.errors)
+        if (l == level && c == code)
+            return true;
+    return false;
+}
+
+// LOG2 with one byte of entry 4's page data flipped: its hash fails, so replay stops after
+// entry 3 while entry 5 still lies valid behind it.
+std::vector<uint8_t> BrokenEntry4(const DirtyHive& hive)
+{
+    std::vector<uint8_t> log2 = hive.log2;
+    log2[kLog2Entry4 + 0x400] ^= 0x55;
+    return log2;
+}
+
+}  // namespace
+
+TEST(HiveRecovery, ReadOnlyOpenShowsTheRecoveredHiveAndWritesNothing)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DirtyHive dirty = LoadNewDirtyHive(data);
+    HiveFolder folder(dirty);
+    Common::Error error;
+    {
+        Common::file_reg root = Common::file_reg::open_hive(std::shared_ptr<Common::i_dir>(folder.scratch.dir()), u"hive", error);
+        ASSERT_FALSE(root.empty()) << Processor::ToUtf8(Processor::RenderError(error));
+        const auto keys = Keys(root);
+        EXPECT_TRUE(Has(keys, "R\\Key3\\Key3_3"));
+        EXPECT_FALSE(Has(keys, "R\\Key1"));
+    }
+    {
+        // The primary as it is, on request.
+        Common::file_reg root = Common::file_reg::open_hive(std::shared_ptr<Common::i_dir>(folder.scratch.dir()), u"HIVE",
+                                                            error, Policy(false, false));
+        ASSERT_FALSE(root.empty());
+        EXPECT_TRUE(Has(Keys(root), "R\\Key1"));
+    }
+    {
+        // A read-only open through a writable directory is just as read-only.
+        Common::file_reg root = Common::file_reg::open_hive(folder.scratch.dir(), u"HIVE", true, error);
+        ASSERT_FALSE(root.empty());
+        EXPECT_FALSE(Has(Keys(root), "R\\Key1"));
+    }
+    EXPECT_EQ(folder.hive(), dirty.primary);
+    EXPECT_EQ(folder.log(1), dirty.log1);
+    EXPECT_EQ(folder.log(2), dirty.log2);
+}
+
+TEST(HiveRecovery, WritableOpenPutsWindowsOwnRecoveryInPlaceBeforeTheFirstEdit)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DirtyHive dirty = LoadNewDirtyHive(data);
+    HiveFolder folder(dirty);
+    Common::Error error;
+    {
+        Common::file_reg root = Common::file_reg::open_hive(folder.scratch.dir(), u"hive", false, error);
+        ASSERT_FALSE(root.empty()) << Processor::ToUtf8(Processor::RenderError(error));
+        // Windows 10 kept its recovered file at its preallocated length; ours ends with the bins.
+        const std::vector<uint8_t> windows(dirty.recovered.begin(), dirty.recovered.begin() + HBLOCK_SIZE + 0x5000);
+        EXPECT_TRUE(folder.hive() == windows) << "the file is not the hive Windows 10 recovered";
+        ASSERT_FALSE(root.create_key(u"Added\\Below").empty());
+        ASSERT_TRUE(root.set_dword(u"Marker", 7));
+    }
+    const std::vector<uint8_t> written = folder.hive();
+    ExpectCleanAbove(written, 5);
+    EXPECT_EQ(folder.log(1), dirty.log1);
+    EXPECT_EQ(folder.log(2), dirty.log2);
+
+    // Read back: the recovered keys and ours, and nothing left to replay.
+    const ReplayResult again = ReplayHiveLogs(written, {{"hive.log1", dirty.log1}, {"Hive.Log2", dirty.log2}}, {});
+    EXPECT_EQ(again.status, ReplayStatus::clean);
+    Common::file_reg root = Common::file_reg::open_hive(std::shared_ptr<Common::i_dir>(folder.scratch.dir()), u"hive", error);
+    ASSERT_FALSE(root.empty());
+    const auto keys = Keys(root);
+    EXPECT_TRUE(Has(keys, "R\\Key3\\Key3_1"));
+    EXPECT_TRUE(Has(keys, "R\\Added\\Below"));
+    EXPECT_EQ(root.get_dword(u"Marker", 0), 7u);
+}
+
+TEST(HiveRecovery, ChangesTheLogsCannotGiveAreTracedByDefaultAndRefusedWhenStrict)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DirtyHive dirty = LoadNewDirtyHive(data);
+    const std::vector<uint8_t> log2 = BrokenEntry4(dirty);
+    Common::Error error;
+    {
+        HiveFolder folder(dirty, &log2);
+        RegistryTest::TraceCapture trace;
+        Common::file_reg root = Common::file_reg::open_hive(folder.scratch.dir(), u"hive", false, error, Policy(true));
+        EXPECT_TRUE(root.empty());
+        EXPECT_EQ(error.code(), Common::Codes::kHiveLogChangesLost);
+        EXPECT_NE(Processor::ToUtf8(Processor::RenderError(error)).find("5"), std::string::npos);
+        EXPECT_EQ(folder.hive(), dirty.primary);
+        EXPECT_EQ(folder.log(2), log2);
+    }
+    {
+        HiveFolder folder(dirty, &log2);
+        RegistryTest::TraceCapture trace;
+        error = Common::Error();
+        Common::file_reg root = Common::file_reg::open_hive(folder.scratch.dir(), u"hive", false, error);
+        ASSERT_FALSE(root.empty()) << Processor::ToUtf8(Processor::RenderError(error));
+        EXPECT_TRUE(TracedError(trace, 3, Common::Codes::kHiveLogChangesLost));
+        bool named = false;  // which log and which entries (as the engine asked for it)
+        for (const auto& [level, text] : trace.texts)
+            named = named || text.find("hive.LOG2: new format, base seq 3") != std::string::npos;
+        EXPECT_TRUE(named);
+        root = Common::file_reg();
+        // Entry 5 is lost, but it must never chain onto this hive later either.
+        ExpectCleanAbove(folder.hive(), 5);
+        EXPECT_EQ(folder.log(2), log2);
+    }
+}
+
+TEST(HiveRecovery, DirtyHiveWithoutApplicableLog)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    DirtyHive dirty = LoadNewDirtyHive(data);
+    // Seqs 7/6 with the real logs (bases 2 and 3): nothing applies.
+    Put32(dirty.primary.data() + kBasePrimarySequence, 7);
+    Put32(dirty.primary.data() + kBaseSecondarySequence, 6);
+    FixChecksum(dirty.primary);
+    HiveFolder folder(dirty);
+    Common::Error error;
+    Common::file_reg strict =
+        Common::file_reg::open_hive(std::shared_ptr<Common::i_dir>(folder.scratch.dir()), u"hive", error, Policy(true));
+    EXPECT_TRUE(strict.empty());
+    EXPECT_EQ(error.code(), Common::Codes::kHiveDirtyWithoutLog);
+    {
+        RegistryTest::TraceCapture trace;
+        Common::file_reg root = Common::file_reg::open_hive(folder.scratch.dir(), u"hive", false, error);
+        ASSERT_FALSE(root.empty());
+        EXPECT_TRUE(Has(Keys(root), "R\\Key1"));  // the primary as it is
+        EXPECT_TRUE(TracedError(trace, 3, Common::Codes::kHiveDirtyWithoutLog));
+    }
+    const std::vector<uint8_t> written = folder.hive();
+    ExpectCleanAbove(written, 7);
+    EXPECT_EQ(Sequence(written, kBasePrimarySequence), 8u);
+}
+
+TEST(HiveRecovery, ReplayedHiveThatFailsTheCheckIsAlwaysRefused)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DirtyHive dirty = LoadNewDirtyHive(data);
+    // Entry 5's first page with its bin signature wiped, hashes made valid again: only the
+    // structural check can catch it.
+    std::vector<uint8_t> log2 = dirty.log2;
+    const uint32_t pages = Get32(log2.data() + kLog2Entry5 + 20);
+    log2[kLog2Entry5 + 40 + 8 * pages] ^= 0xFF;
+    RehashEntry(log2, kLog2Entry5);
+    HiveFolder folder(dirty, &log2);
+    for (bool read_only : {true, false}) {
+        Common::Error error;
+        Common::file_reg root = Common::file_reg::open_hive(folder.scratch.dir(), u"hive", read_only, error);
+        EXPECT_TRUE(root.empty());
+        EXPECT_EQ(error.code(), Common::Codes::kHiveReplayInconsistent);
+    }
+    EXPECT_EQ(folder.hive(), dirty.primary);
+}
+
+TEST(HiveRecovery, CleanHiveWeWriteIsRaisedAboveItsLogs)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    DirtyHive dirty = LoadNewDirtyHive(data);
+    dirty.primary.assign(dirty.recovered.begin(), dirty.recovered.begin() + HBLOCK_SIZE + 0x5000);
+    SetBaseSequences(dirty.primary.data(), 4);  // sealed by some tool below the logs' 5
+    HiveFolder folder(dirty);
+    Common::Error error;
+    ASSERT_FALSE(Common::file_reg::open_hive(folder.scratch.dir(), u"hive", false, error).empty());
+    std::vector<uint8_t> written = folder.hive();
+    EXPECT_EQ(Sequence(written, kBasePrimarySequence), 6u);
+    EXPECT_EQ(Sequence(written, kBaseSecondarySequence), 6u);
+    // Only the seqs and the checksum changed.
+    SetBaseSequences(written.data(), 4);
+    EXPECT_TRUE(written == dirty.primary);
+}
+
+TEST(HiveRecovery, LogOutsideTheTargetIsNeverRead)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DirtyHive dirty = LoadNewDirtyHive(data);
+    HiveFolder folder(dirty);
+    TestSupport::ScratchDir outside;
+    const fs::path real = outside.write("NewDirtyHive.LOG2", dirty.log2);
+    fs::remove(folder.scratch.path() / "Hive.Log2");
+    fs::create_symlink(real, folder.scratch.path() / "Hive.Log2");
+    Common::Error error;
+    EXPECT_TRUE(Common::file_reg::open_hive(folder.scratch.dir(), u"hive", false, error, Policy(true)).empty());
+    EXPECT_EQ(error.code(), Common::Codes::kHiveLogChangesLost);
+    EXPECT_EQ(folder.hive(), dirty.primary);
+    // By default the readable log alone is used, and the hive beats every seq it could see.
+    RegistryTest::TraceCapture trace;
+    Common::file_reg root = Common::file_reg::open_hive(folder.scratch.dir(), u"hive", false, error);
+    ASSERT_FALSE(root.empty());
+    EXPECT_TRUE(Has(Keys(root), "R\\Key1"));  // only entry 2 of LOG1 was applied
+    EXPECT_FALSE(trace.errors.empty());
+}
+
+TEST(HiveRecovery, WorkingCopyLeavesTheTargetAloneUntilCommit)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DirtyHive dirty = LoadNewDirtyHive(data);
+    TestSupport::ScratchDir target;
+    target.write("Windows/System32/config/SYSTEM", dirty.primary);
+    target.write("Windows/System32/config/SYSTEM.LOG1", dirty.log1);
+    target.write("Windows/System32/config/system.log2", dirty.log2);
+    const fs::path config = target.path() / "Windows/System32/config";
+    {
+        auto registry = Transvia::CreateWindowsRegistry(target.dir("Windows"));
+        registry->UseWorkingCopy();
+        Transvia::RegistryKey* system = registry->System();
+        ASSERT_NE(system, nullptr);
+        EXPECT_NE(system->OpenKey(u"Key3\\Key3_2"), nullptr);
+        ASSERT_NE(system->CreateKey(u"Transvia"), nullptr);
+        EXPECT_EQ(TestSupport::ReadFileBytes(config / "SYSTEM"), dirty.primary);
+        ASSERT_FALSE(registry->Commit().failed());
+    }
+    ExpectCleanAbove(TestSupport::ReadFileBytes(config / "SYSTEM"), 5);
+    EXPECT_EQ(TestSupport::ReadFileBytes(config / "SYSTEM.LOG1"), dirty.log1);
+    EXPECT_EQ(TestSupport::ReadFileBytes(config / "system.log2"), dirty.log2);
+
+    // Strict, with a log that cannot give everything: no SYSTEM, and nothing written.
+    target.write("Windows/System32/config/SYSTEM", dirty.primary);
+    target.write("Windows/System32/config/system.log2", BrokenEntry4(dirty));
+    auto registry = Transvia::CreateWindowsRegistry(target.dir("Windows"), Policy(true));
+    registry->UseWorkingCopy();
+    EXPECT_EQ(registry->System(), nullptr);
+    EXPECT_EQ(TestSupport::ReadFileBytes(config / "SYSTEM"), dirty.primary);
+}
+
+TEST(HiveRecovery, StrictSettingOfTheConfiguration)
+{
+    TestSupport::ScratchDir scratch;
+    const fs::path on = scratch.write("on.conf", std::string("[Settings]\nStrictLogReplay = 1\n"));
+    const fs::path off = scratch.write("off.conf", std::string("[Settings]\nIgnoreDriverWarnings = 1\n"));
+    EXPECT_TRUE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(on.string())).strict);
+    EXPECT_FALSE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(off.string())).strict);
+    EXPECT_TRUE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(off.string())).use_logs);
+}
