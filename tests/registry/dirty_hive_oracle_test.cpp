@@ -42,8 +42,10 @@ uint32_t HighestLogSequence(const std::vector<uint8_t>& log)
 }
 
 // What Windows demands of a hive before it ignores the logs beside it: both sequence
-// numbers equal and a base block checksum that holds (XOR of the first 127 dwords).
-void ExpectCleanAbove(const std::vector<uint8_t>& hive, uint32_t above)
+// numbers equal and a base block checksum that holds (XOR of the first 127 dwords). And
+// above every sequence number the logs mention, so that no entry can ever chain onto it.
+void ExpectCleanAboveLogs(const std::vector<uint8_t>& hive, const std::vector<uint8_t>& log1,
+                          const std::vector<uint8_t>& log2)
 {
     ASSERT_GE(hive.size(), 4096u);
     uint32_t sum = 0;
@@ -52,8 +54,9 @@ void ExpectCleanAbove(const std::vector<uint8_t>& hive, uint32_t above)
     sum = sum == 0 ? 1 : sum == 0xFFFFFFFF ? 0xFFFFFFFE : sum;
     EXPECT_EQ(Le32(hive, 508), sum) << "base block checksum";
     EXPECT_EQ(Le32(hive, 4), Le32(hive, 8)) << "sequence numbers differ: the hive is still dirty";
-    EXPECT_GT(Le32(hive, 4), above) << "a log entry could chain onto the hive";
-    EXPECT_TRUE(Common::Hive::ReplayHiveLogs(hive, {}, {}).status == Common::Hive::ReplayStatus::clean);
+    EXPECT_GT(Le32(hive, 4), std::max(HighestLogSequence(log1), HighestLogSequence(log2)));
+    const auto again = Common::Hive::ReplayHiveLogs(hive, {{"LOG1", log1}, {"LOG2", log2}}, {});
+    EXPECT_TRUE(again.status == Common::Hive::ReplayStatus::clean) << again.message;
 }
 
 // `after` must read as `before` plus the keys of `added` (path -> values), with nothing
@@ -141,10 +144,8 @@ TEST(DirtyHiveOracle, SystemWorkingCopyCommitsTheRecoveredHive)
     const auto committed = TestSupport::ReadFileBytes(config / "SYSTEM");
     EXPECT_EQ(TestSupport::ReadFileBytes(config / "system.log1"), b.log1);
     EXPECT_EQ(TestSupport::ReadFileBytes(config / "System.Log2"), b.log2);
-    ExpectCleanAbove(committed, std::max(HighestLogSequence(b.log1), HighestLogSequence(b.log2)));
+    ExpectCleanAboveLogs(committed, b.log1, b.log2);
     EXPECT_GE(Le32(committed, 4), 2131u);
-    const auto again = Common::Hive::ReplayHiveLogs(committed, {{"SYSTEM.LOG1", b.log1}, {"SYSTEM.LOG2", b.log2}}, {});
-    EXPECT_TRUE(again.status == Common::Hive::ReplayStatus::clean) << again.message;
 
     // Expected: the hive as replayed on bytes, plus our key. The replay itself is held to
     // Windows' own results elsewhere; here it is the yardstick for what the commit kept.
@@ -231,8 +232,7 @@ TEST(DirtyHiveOracle, NewDirtyHiveEditedInPlaceHoldsWindowsRecoveryAndOurKey)
         const fs::path edited = scratch.path() / "target/NewDirtyHive";
         EXPECT_EQ(TestSupport::ReadFileBytes(scratch.path() / "target/NewDirtyHive.LOG1"), hive.log1);
         EXPECT_EQ(TestSupport::ReadFileBytes(scratch.path() / "target/newdirtyhive.log2"), hive.log2);
-        ExpectCleanAbove(TestSupport::ReadFileBytes(edited),
-                         std::max(HighestLogSequence(hive.log1), HighestLogSequence(hive.log2)));
+        ExpectCleanAboveLogs(TestSupport::ReadFileBytes(edited), hive.log1, hive.log2);
 
         HivexTree after;
         ASSERT_TRUE(HiveReaders::HivexKeys(edited, after)) << "hivex refuses the edited hive";
