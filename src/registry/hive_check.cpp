@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <map>
 #include <string_view>
-#include <unordered_map>
-#include <unordered_set>
 
 #include "registry/hive_format.h"
 #include "registry/hive_names.h"
@@ -40,10 +38,26 @@ public:
     }
 
 private:
-    struct CellInfo {
-        uint32_t size;
-        bool allocated;
-    };
+    // Per 4-byte slot of the bins: the size of the cell that starts there, with
+    // kAllocated set for a cell in use; 0 where no cell starts. Flat tables instead of
+    // hash sets: a SYSTEM hive has hundreds of thousands of cells.
+    static constexpr uint32_t kAllocated = 0x80000000u;
+    static constexpr uint8_t kClaimed = 1, kNode = 2;
+
+    uint32_t cell_info(uint32_t offset) const
+    {
+        return offset % 4 == 0 && offset / 4 < cells_.size() ? cells_[offset / 4] : 0;
+    }
+    // Sets `mark` on the cell at `offset` (a cell start); false when it was set already.
+    bool mark(uint32_t offset, uint8_t mark)
+    {
+        if (offset / 4 >= marks_.size())
+            return true;  // callers pass checked cell starts; this only keeps a slip from writing astray
+        uint8_t& marks = marks_[offset / 4];
+        const bool fresh = (marks & mark) == 0;
+        marks |= mark;
+        return fresh;
+    }
 
     void fault(const std::string& text)
     {
@@ -95,6 +109,8 @@ private:
 
     bool bins()
     {
+        cells_.assign(binsSize_ / 4, 0);
+        marks_.assign(binsSize_ / 4, 0);
         for (uint64_t pos = HBLOCK_SIZE; pos < uint64_t(HBLOCK_SIZE) + binsSize_;) {
             const uint8_t* bin = bytes_ + pos;
             const uint32_t size = Get32(bin + kBinSize);
@@ -122,7 +138,7 @@ private:
                     fault("cell " + Hex(cell) + ": crosses the end of its bin");
                     return false;
                 }
-                cells_[cell] = CellInfo{length, raw < 0};
+                cells_[cell / 4] = length | (raw < 0 ? kAllocated : 0);
                 at += length;
             }
             pos += size;
@@ -133,18 +149,19 @@ private:
     // Data of an allocated cell that holds at least `length` bytes, else a fault and null.
     const uint8_t* cell(uint32_t offset, uint32_t length, const char* what, uint32_t owner)
     {
-        auto it = cells_.find(offset);
-        if (it == cells_.end()) {
+        const uint32_t info = cell_info(offset);
+        if (info == 0) {
             fault(std::string(what) + " " + Hex(offset) + " (of " + Hex(owner) + "): not the start of a cell");
             return nullptr;
         }
-        if (!it->second.allocated) {
+        if ((info & kAllocated) == 0) {
             fault(std::string(what) + " " + Hex(offset) + " (of " + Hex(owner) + "): the cell is free");
             return nullptr;
         }
-        if (it->second.size - 4 < length) {
+        const uint32_t size = info & ~kAllocated;
+        if (size - 4 < length) {
             fault(std::string(what) + " " + Hex(offset) + " (of " + Hex(owner) + "): " + std::to_string(length) +
-                  " bytes do not fit a cell of " + std::to_string(it->second.size));
+                  " bytes do not fit a cell of " + std::to_string(size));
             return nullptr;
         }
         return bytes_ + HBLOCK_SIZE + 4 + offset;
@@ -153,7 +170,7 @@ private:
     // Every cell but a security cell belongs to exactly one record.
     void claim(uint32_t offset, const char* what)
     {
-        if (!claimed_.insert(offset).second)
+        if (!mark(offset, kClaimed))
             fault(std::string(what) + " " + Hex(offset) + ": the cell is referenced more than once");
     }
 
@@ -192,7 +209,7 @@ private:
                 continue;
             }
             first = false;
-            if (!nodes_.insert(item.cell).second) {
+            if (!mark(item.cell, kNode)) {
                 fault("key node " + Hex(item.cell) + ": reached twice (a shared or looping subkey list)");
                 continue;
             }
@@ -294,9 +311,9 @@ private:
 
     void data(uint32_t vk, uint32_t offset, uint32_t size)
     {
-        auto it = cells_.find(offset);
-        if (size > kBigDataSegment && summary_.minor >= kBigDataMinor && it != cells_.end() && it->second.allocated &&
-            it->second.size >= 12 && Get16(bytes_ + HBLOCK_SIZE + 4 + offset) == kSigDb) {
+        const uint32_t info = cell_info(offset);
+        if (size > kBigDataSegment && summary_.minor >= kBigDataMinor && (info & kAllocated) != 0 &&
+            (info & ~kAllocated) >= 12 && Get16(bytes_ + HBLOCK_SIZE + 4 + offset) == kSigDb) {
             const uint8_t* db = cell(offset, 8, "big data record", vk);
             claim(offset, "big data record");
             const uint32_t count = Get16(db + 2);
@@ -407,9 +424,8 @@ private:
     HiveCheckSummary& summary_;
     uint32_t binsSize_ = 0;
     uint32_t root_ = 0;
-    std::unordered_map<uint32_t, CellInfo> cells_;
-    std::unordered_set<uint32_t> claimed_;
-    std::unordered_set<uint32_t> nodes_;
+    std::vector<uint32_t> cells_;
+    std::vector<uint8_t> marks_;
     std::map<uint32_t, uint32_t> references_;
 };
 
