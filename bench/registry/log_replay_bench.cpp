@@ -4,7 +4,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 
 #include "registry/file_reg.h"
 #include "registry/hive_recovery.h"
@@ -19,7 +18,9 @@ const char* const kFiles[] = {"SYSTEM_B", "SYSTEM_B.LOG1", "SYSTEM_B.LOG2"};
 std::vector<uint8_t> Read(const std::filesystem::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> bytes(std::filesystem::file_size(path));
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return bytes;
 }
 
 bool HaveData(benchmark::State& state)
