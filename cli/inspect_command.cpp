@@ -7,6 +7,7 @@
 #include "command.h"
 #include "entry/logger.h"
 #include "entry/platform.h"
+#include "inf/configuration.h"
 #include "registry/windows_registry.h"
 #include "support/text.h"
 #include "transvia/transvia.h"
@@ -31,9 +32,10 @@ void RunInspect(const InspectOptions& options)
     Transvia::LoggerHandle logger = Transvia::CreateLogger(false);
     const uint32_t platform = Transvia::DetectPlatform(*target, Processor::FromUtf8(options.windows), *logger);
     const std::string decoration = Processor::ToUtf8(Transvia::PlatformDecoration(platform));
-    // The registry is read, never written; what cannot be read is reported, not fatal.
-    const Transvia::WindowsRegistryInfo registry =
-        Transvia::InspectWindowsRegistry(target->open_dir(Processor::FromUtf8(options.windows)));
+    // The registry is read, never written (dirty hives are recovered in memory); what
+    // cannot be read is reported, not fatal.
+    const Transvia::WindowsRegistryInfo registry = Transvia::InspectWindowsRegistry(
+        target->open_dir(Processor::FromUtf8(options.windows)), Transvia::HiveLogPolicyFrom(Transvia::LoadConfiguration()));
 
     if (options.json) {
         nlohmann::json out{{"target", Processor::ToUtf8(target->full_path())},
