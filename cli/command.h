@@ -22,6 +22,8 @@ void SetupCommands(CLI::App& app);
 
 // Routes the engine's traces to stderr (the -v flag of every command).
 void EnableVerboseTraces();
+// Prints the engine's warnings (what it went on without) on stderr; for runs without -v.
+void EnableWarnings();
 
 // Commands end with a non-zero exit status by throwing CLI::RuntimeError(status).
 

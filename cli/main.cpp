@@ -1,10 +1,12 @@
 // transvia: the command-line host of the engine.
 #include <cstdio>
 #include <map>
+#include <mutex>
 
 #include "command.h"
 #include "support/message_format.h"
 #include "support/text.h"
+#include "support/trace.h"
 #include "transvia/transvia.h"
 
 namespace TransviaCli {
@@ -47,6 +49,35 @@ void SetupCommands(CLI::App& app)
 void EnableVerboseTraces()
 {
     SetTraceRedirection(&PrintTrace, &PrintTraceEvent, &PrintTraceError);
+}
+
+namespace {
+// Level 3 is what the engine went on without: the user sees it even without -v.
+class WarningSink final : public Common::TraceLogic {
+public:
+    void Text(const char*, Common::EventLevel level, uint32_t, uint32_t, const char16_t* text) override
+    {
+        if (level == Common::EventLevel::Problem)
+            std::fprintf(stderr, "warning: %s\n", Processor::ToUtf8(std::u16string_view(text ? text : u"")).c_str());
+    }
+    void Event(const char* source, Common::EventLevel level, uint32_t facility, uint32_t code, const char16_t* text,
+               const Common::EventField*, int32_t) override
+    {
+        Text(source, level, facility, code, text);
+    }
+    void ErrorEvent(const char*, Common::EventLevel level, const Common::Error& error) override
+    {
+        if (level == Common::EventLevel::Problem)
+            std::fprintf(stderr, "warning %s\n", Processor::ToUtf8(Processor::RenderError(error)).c_str());
+    }
+};
+}  // namespace
+
+void EnableWarnings()
+{
+    static WarningSink sink;
+    static std::once_flag added;
+    std::call_once(added, [] { Common::AddTraceLogic(&sink); });
 }
 
 void PrintError(const Common::Error& error)

@@ -196,6 +196,8 @@ template <class Run> void Guarded(const RegOptions& options, Run run)
 {
     if (options.verbose)
         EnableVerboseTraces();
+    else
+        EnableWarnings();
     try {
         run(options);
     } catch (const Common::Error& error) {

@@ -68,10 +68,12 @@ Error RefusalError(const Processor::String& path, const Processor::String& name,
                   uint64_t site)
 {
     std::string text = Processor::ToUtf8(path) + ": " + result.message;
+    ReplayResult logs = result;
+    logs.message.clear();  // said already, before the logs
     if (result.logs.empty())
         text += " (looked for " + LogNames(name) + ")";
     else
-        text += " (" + OneLine(result) + ")";
+        text += " (" + OneLine(logs) + ")";
     return MakeError(CodeFor(result.error), site, Processor::FromUtf8(text));
 }
 

@@ -219,6 +219,7 @@ private:
             Put32(image_.data() + kBaseFileType, 0);
         }
         uint32_t bins_size = Get32(image_.data() + kBaseBinsSize), last = 0, applied = 0;
+        const ParsedLog* walked = chain.front();  // the last log whose entries were walked
         for (size_t i = 0; i < chain.size(); ++i) {
             ParsedLog& log = *chain[i];
             ReplayLogReport& rep = report(log);
@@ -229,6 +230,7 @@ private:
                                               " expected)";
                 continue;
             }
+            walked = &log;
             const LogWalk walk = WalkLogEntries(log.log->bytes, log.base.sequence1);
             for (const LogEntry& entry : walk.entries) {
                 Grow(image_, entry.bins_size);
@@ -255,7 +257,9 @@ private:
         result_.entries_applied = applied;
         result_.last_sequence = last;
 
-        // Changes the logs hold beyond what could be chained.
+        // Changes the logs hold beyond what could be chained. A valid entry after the
+        // last one applied means every entry from last + 1 on was written and is lost,
+        // broken ones included; those are charged to the log where the walk stopped.
         for (const ParsedLog& log : parsed_)
             for (uint32_t sequence : log.sequences)
                 if (SeqAfter(sequence, last)) {
@@ -263,11 +267,19 @@ private:
                     ReplayLogReport& rep = report(log);
                     Widen(rep.lost, rep.lost_first, rep.lost_last, sequence);
                 }
-        if (result_.lost && !policy_.accept_loss)
-            return refuse(ReplayError::lost_changes, "replay stopped after entry " + std::to_string(last) +
-                                                         " but the logs hold valid entries " +
-                                                         std::to_string(result_.lost_first) + ".." +
-                                                         std::to_string(result_.lost_last));
+        if (result_.lost) {
+            const uint32_t highest_valid = result_.lost_last;
+            result_.lost_first = last + 1;
+            ReplayLogReport& stopped = report(*walked);
+            if (stopped.lost)
+                stopped.lost_first = last + 1;
+            if (!policy_.accept_loss)
+                return refuse(ReplayError::lost_changes,
+                              "replay stopped after entry " + std::to_string(last) +
+                                  " but the logs hold valid entries up to " + std::to_string(highest_valid) +
+                                  ": the changes of entries " + std::to_string(result_.lost_first) + ".." +
+                                  std::to_string(result_.lost_last) + " would be lost");
+        }
         return finish(bins_size);
     }
 

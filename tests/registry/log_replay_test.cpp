@@ -226,8 +226,9 @@ TEST(LogReplay, CorruptOrTruncatedEntryStopsTheChain)
         EXPECT_FALSE(loose.image == hive.recovered);
         EXPECT_EQ(loose.lost, v.lost);
         if (v.lost) {
-            EXPECT_EQ(loose.lost_first, 5u);
+            EXPECT_EQ(loose.lost_first, 4u);  // the broken entry 4 was written too
             EXPECT_EQ(loose.lost_last, 5u);
+            EXPECT_EQ(loose.logs[1].lost_first, 4u);
             EXPECT_EQ(strict.status, ReplayStatus::refused);
             EXPECT_EQ(strict.error, ReplayError::lost_changes);
             EXPECT_TRUE(strict.image.empty());
