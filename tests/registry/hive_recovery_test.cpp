@@ -2,10 +2,17 @@
 // SYSTEM working copy; and what the policy does when the logs cannot give everything.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
+#include <future>
 
 #include "inf/configuration.h"
 #include "registry/file_reg.h"
+#include "registry/hive_commit.h"
 #include "registry/hive_recovery.h"
 #include "registry/log_replay.h"
 #include "registry/reg_text.h"
@@ -311,4 +318,130 @@ TEST(HiveRecovery, StrictSettingOfTheConfiguration)
     EXPECT_TRUE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(on.string())).strict);
     EXPECT_FALSE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(off.string())).strict);
     EXPECT_TRUE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(off.string())).use_logs);
+}
+
+// ---- Review of the dirty-hive work: each test below shows one fault ------------------
+
+namespace {
+
+// A one-entry log for a dirty `primary` whose seqs are s2 + 1 / s2: entry s2 rewrites the
+// first page as it already is, so the replayed hive has exactly the primary's content.
+std::vector<uint8_t> IdentityLog(const std::vector<uint8_t>& primary)
+{
+    const uint32_t s2 = Get32(primary.data() + kBaseSecondarySequence);
+    std::vector<uint8_t> log(primary.begin(), primary.begin() + kLogBaseSize);
+    SetBaseSequences(log.data(), s2);
+    Put32(log.data() + kBaseFileType, kLogFileTypeNew);
+    Put32(log.data() + kBaseChecksum, BaseBlockChecksum(log.data()));
+    const size_t at = log.size(), size = (kLogEntryHeader + 8 + HBLOCK_SIZE + 511) / 512 * 512;
+    log.resize(at + size, 0);
+    Put32(log.data() + at, kLogEntrySignature);
+    Put32(log.data() + at + 4, static_cast<uint32_t>(size));
+    Put32(log.data() + at + 12, s2);
+    Put32(log.data() + at + 16, Get32(primary.data() + kBaseBinsSize));
+    Put32(log.data() + at + 20, 1);
+    Put32(log.data() + at + 40, 0);
+    Put32(log.data() + at + 44, HBLOCK_SIZE);
+    std::copy(primary.begin() + HBLOCK_SIZE, primary.begin() + 2 * HBLOCK_SIZE, log.begin() + at + 48);
+    RehashEntry(log, at);
+    return log;
+}
+
+}  // namespace
+
+// A hive Windows wrote opens as it is (the checker's only complaint is an lf hint); the
+// same content, dirty with a log that changes nothing, must open just as well: replay
+// may refuse a broken structure, not the checker's opinions about hints and counts.
+TEST(HiveRecoveryReview, DirtyHiveOpensWhenTheCleanSameContentDoes)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    std::vector<uint8_t> primary = TestSupport::ReadFileBytes(data / "hives" / "yarp" / "CompHive");
+    TestSupport::ScratchDir scratch;
+    scratch.write("CLEAN", primary);
+    Put32(primary.data() + kBasePrimarySequence, Get32(primary.data() + kBaseSecondarySequence) + 1);
+    FixChecksum(primary);
+    scratch.write("DIRTY", primary);
+    scratch.write("DIRTY.LOG1", IdentityLog(primary));
+    Common::Error error;
+    auto dir = std::shared_ptr<Common::i_dir>(scratch.dir());
+    Common::file_reg clean = Common::file_reg::open_hive(dir, u"CLEAN", error);
+    ASSERT_FALSE(clean.empty()) << Processor::ToUtf8(Processor::RenderError(error));
+    Common::file_reg dirty = Common::file_reg::open_hive(dir, u"DIRTY", error);
+    ASSERT_FALSE(dirty.empty()) << Processor::ToUtf8(Processor::RenderError(error));
+    EXPECT_EQ(Keys(dirty), Keys(clean));
+}
+
+// --no-logs edits the primary as it is, but the hive it writes must still beat every seq
+// in the logs beside it: NewDirtyHive's LOG2 holds valid entries 4 and 5, and a hive
+// sealed at 4 lets Windows chain the stale entry 5 after its next session.
+TEST(HiveRecoveryReview, EditWithoutLogsStillWritesASequenceAboveTheLogs)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DirtyHive dirty = LoadNewDirtyHive(data);
+    HiveFolder folder(dirty);
+    const Common::Error error = Common::EditHiveAtomically(
+        folder.scratch.dir(), u"hive", [](Common::file_reg& root, Common::Error&) { return root.set_dword(u"Marker", 1); },
+        Policy(false, false));
+    ASSERT_FALSE(error.failed()) << Processor::ToUtf8(Processor::RenderError(error));
+    ExpectCleanAbove(folder.hive(), 5);
+    EXPECT_EQ(folder.log(2), dirty.log2);
+}
+
+// One "HvLE" with a huge size in the garbage of a log must not end the search for the
+// valid entries behind it: here entry 5 is still in LOG2, so a strict open refuses as it
+// does for BrokenEntry4 alone, and any hive we write must beat 5.
+TEST(HiveRecoveryReview, HugeGarbageEntryDoesNotHideTheEntriesBehindIt)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DirtyHive dirty = LoadNewDirtyHive(data);
+    std::vector<uint8_t> log2 = BrokenEntry4(dirty);
+    Put32(log2.data() + kLog2Entry4 + 0x200, kLogEntrySignature);
+    Put32(log2.data() + kLog2Entry4 + 0x204, 0xFFFFFE00u);
+    const ReplayResult strict = ReplayHiveLogs(dirty.primary, {{"hive.log1", dirty.log1}, {"Hive.Log2", log2}}, {});
+    EXPECT_EQ(strict.status, ReplayStatus::refused);
+    EXPECT_EQ(strict.error, ReplayError::lost_changes);
+    ReplayPolicy lenient;
+    lenient.accept_loss = true;
+    const ReplayResult used = ReplayHiveLogs(dirty.primary, {{"hive.log1", dirty.log1}, {"Hive.Log2", log2}}, lenient);
+    EXPECT_GT(used.new_sequence, 5u);
+}
+
+// Errors and warnings name the user's hive, never the working copy in the temporary folder.
+TEST(HiveRecoveryReview, EditErrorsNameTheHiveNotItsWorkingCopy)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    std::vector<uint8_t> torn = LoadNewDirtyHive(data).primary;
+    Put32(torn.data() + kBaseChecksum, Get32(torn.data() + kBaseChecksum) ^ 1);  // torn base block, no logs
+    TestSupport::ScratchDir scratch;
+    scratch.write("TornHive", torn);
+    const Common::Error error = Common::EditHiveAtomically(
+        scratch.dir(), u"TornHive", [](Common::file_reg& root, Common::Error&) { return root.set_dword(u"Marker", 1); });
+    ASSERT_TRUE(error.failed());
+    EXPECT_NE(Processor::ToUtf8(Processor::RenderError(error)).find("TornHive"), std::string::npos)
+        << Processor::ToUtf8(Processor::RenderError(error));
+    EXPECT_EQ(TestSupport::ReadFileBytes(scratch.path() / "TornHive"), torn);
+}
+
+// A FIFO where a log is looked for (a hostile or broken target) must not block the open:
+// nothing ever writes to it. The test releases the reader itself if the engine waits.
+TEST(HiveRecoveryReview, FifoNamedLikeALogDoesNotBlockTheOpen)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DirtyHive dirty = LoadNewDirtyHive(data);
+    HiveFolder folder(dirty);
+    const fs::path fifo = folder.scratch.path() / "hive.log1";
+    fs::remove(fifo);
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    auto opened = std::async(std::launch::async, [&] {
+        Common::Error error;
+        return !Common::file_reg::open_hive(std::shared_ptr<Common::i_dir>(folder.scratch.dir()), u"hive", error).empty();
+    });
+    const bool waited = opened.wait_for(std::chrono::seconds(5)) != std::future_status::ready;
+    while (opened.wait_for(std::chrono::milliseconds(50)) != std::future_status::ready) {
+        const int writer = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);  // lets a blocked reader see end of file
+        if (writer >= 0)
+            ::close(writer);
+    }
+    EXPECT_FALSE(waited) << "the open waited on a FIFO named hive.log1";
+    opened.get();
 }
