@@ -445,3 +445,22 @@ TEST(HiveRecoveryReview, FifoNamedLikeALogDoesNotBlockTheOpen)
     EXPECT_FALSE(waited) << "the open waited on a FIFO named hive.log1";
     opened.get();
 }
+
+// A SYSTEM file far beyond the 2 GiB a hive can have (a sparse file costs nothing on the
+// target) is refused like any invalid hive; it must not take the host process down with
+// an allocation failure while the working copy is made. Run in a child process, so that
+// a failure here does not end the other tests.
+TEST(HiveRecoveryReview, HugeSystemFileIsRefusedNotFatal)
+{
+    TestSupport::ScratchDir target;
+    fs::create_directories(target.path() / "Windows/System32/config");
+    ASSERT_FALSE(Common::CreateHive(*target.dir("Windows/System32/config"), u"SYSTEM", 5, u"ROOT").failed());
+    fs::resize_file(target.path() / "Windows/System32/config/SYSTEM", uint64_t(1) << 41);
+    EXPECT_EXIT(
+        {
+            auto registry = Transvia::CreateWindowsRegistry(target.dir("Windows"));
+            registry->UseWorkingCopy();
+            std::exit(registry->System() == nullptr ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
