@@ -458,9 +458,13 @@ TEST(HiveRecoveryReview, HugeSystemFileIsRefusedNotFatal)
     fs::resize_file(target.path() / "Windows/System32/config/SYSTEM", uint64_t(1) << 41);
     EXPECT_EXIT(
         {
-            auto registry = Transvia::CreateWindowsRegistry(target.dir("Windows"));
-            registry->UseWorkingCopy();
-            std::exit(registry->System() == nullptr ? 0 : 1);
+            bool refused = false;
+            {
+                auto registry = Transvia::CreateWindowsRegistry(target.dir("Windows"));
+                registry->UseWorkingCopy();
+                refused = registry->System() == nullptr;
+            }
+            std::exit(refused ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
 }
