@@ -1,7 +1,6 @@
 #include "inf/inf_model.h"
 
 #include <algorithm>
-#include <cstring>
 #include <new>
 #include <utility>
 
@@ -78,18 +77,16 @@ SectionEntry* SectionImpl::GetEntry(int32_t index)
     return entry;
 }
 
-void SectionImpl::Append(SectionEntryImpl* entries, uint32_t count)
+void SectionImpl::Append(const EntryChain& entries)
 {
-    if (count == 0)
+    if (entries.count_ == 0)
         return;
-    for (uint32_t i = 0; i + 1 < count; ++i)
-        entries[i].next_ = &entries[i + 1];
     if (last_ != nullptr)
-        last_->next_ = &entries[0];
+        last_->next_ = entries.first_;
     else
-        first_ = &entries[0];
-    last_ = &entries[count - 1];
-    count_ += count;
+        first_ = entries.first_;
+    last_ = entries.last_;
+    count_ += entries.count_;
 }
 
 namespace {
@@ -136,7 +133,7 @@ SectionImpl* InfParser::Find(std::u16string_view upperName) const
     return table_[Probe(upperName, NameHash(upperName))].section;
 }
 
-SectionImpl& InfParser::AddSection(std::u16string_view upperName, SectionEntryImpl* entries, uint32_t count)
+SectionImpl& InfParser::AddSection(std::u16string_view upperName, const EntryChain& entries)
 {
     if ((store_.size() + 1) * 2 > table_.size()) {
         GrowTable();
@@ -151,17 +148,15 @@ SectionImpl& InfParser::AddSection(std::u16string_view upperName, SectionEntryIm
         slot.hash = hash;
         store_.push_back(slot.section);
     }
-    slot.section->Append(entries, count);
+    slot.section->Append(entries);
     return *slot.section;
 }
 
 void* InfParser::AllocateInNewBlock(size_t size, size_t alignment)
 {
     const size_t blockSize = std::max(nextBlock_, size + alignment);
-    blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(blockSize + kBlockSlack));
+    blocks_.push_back(std::make_unique_for_overwrite<std::byte[]>(blockSize));
     free_ = blocks_.back().get();
-    // Scans may read the slack: give it defined contents.
-    std::memset(free_ + blockSize, 0, kBlockSlack);
     left_ = blockSize;
     nextBlock_ = std::min(nextBlock_ * 2, kLargestBlock);
     return AllocateBytes(size, alignment);

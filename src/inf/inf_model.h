@@ -20,7 +20,7 @@ class SectionEntryImpl final : public SectionEntry {
 public:
     SectionEntryImpl() = default;
     SectionEntryImpl(const char16_t* key, uint32_t keyLength, const char16_t* const* fields, uint32_t count)
-        : key_(key), keyLength_(keyLength), fields_(fields), count_(count)
+        : key_(key), fields_(fields), keyLength_(keyLength), count_(count)
     {
     }
 
@@ -35,11 +35,35 @@ public:
 
 private:
     friend class SectionImpl;
+    friend class EntryChain;
+    // Pointers first: an entry per line, so its size counts.
     const char16_t* key_ = u"";
-    uint32_t keyLength_ = 0;
     const char16_t* const* fields_ = nullptr;
-    uint32_t count_ = 0;
     SectionEntryImpl* next_ = nullptr;
+    uint32_t keyLength_ = 0;
+    uint32_t count_ = 0;
+};
+
+// Entries of one section in file order, linked as they are made, before the section they
+// go to is known to be new or a repeat of an earlier one.
+class EntryChain {
+public:
+    void Add(SectionEntryImpl* entry)
+    {
+        if (last_ != nullptr)
+            last_->next_ = entry;
+        else
+            first_ = entry;
+        last_ = entry;
+        ++count_;
+    }
+    void Clear() { *this = EntryChain(); }
+
+private:
+    friend class SectionImpl;
+    SectionEntryImpl* first_ = nullptr;
+    SectionEntryImpl* last_ = nullptr;
+    uint32_t count_ = 0;
 };
 
 class SectionImpl final : public Section {
@@ -54,8 +78,8 @@ public:
 
     // Token-form lookup ("%Key%" without its percent signs): same length, case ignored.
     SectionEntryImpl* FindEntryExact(std::u16string_view key) const;
-    // Links `count` entries (stored contiguously by the caller) after the last one.
-    void Append(SectionEntryImpl* entries, uint32_t count);
+    // Links the chain's entries after the last one.
+    void Append(const EntryChain& entries);
 
     // Zero-terminated, in memory of the owning InfParser.
     std::u16string_view name() const { return name_; }
@@ -92,14 +116,23 @@ public:
     {
         return static_cast<T*>(AllocateBytes(count * sizeof(T), alignof(T)));
     }
-    // Every memory block has this many readable bytes after the room it hands out, so a
-    // vector scan over text placed there may load a little past the text's end.
-    static constexpr size_t kBlockSlack = 16;
     char16_t* AllocateText(size_t count) { return Allocate<char16_t>(count); }
-    // Adds `count` entries (placed in this Inf's memory) to the section `upperName` (also
+    // Room for objects of several types laid out by the caller; the parser makes one such
+    // request per line (its entry, field pointers and text).
+    void* AllocateBytes(size_t size, size_t alignment)
+    {
+        const size_t padding = static_cast<size_t>(-reinterpret_cast<uintptr_t>(free_) & (alignment - 1));
+        if (left_ < padding + size)
+            return AllocateInNewBlock(size, alignment);
+        std::byte* const result = free_ + padding;
+        left_ -= padding + size;
+        free_ = result + size;
+        return result;
+    }
+    // Adds the entries (placed in this Inf's memory) to the section `upperName` (also
     // there, zero-terminated), creating the section or extending one of the same name read
     // earlier. Returns that section.
-    SectionImpl& AddSection(std::u16string_view upperName, SectionEntryImpl* entries, uint32_t count);
+    SectionImpl& AddSection(std::u16string_view upperName, const EntryChain& entries);
     void SetChecksum(uint32_t checksum) { checksum_ = checksum; }
     // Sizes the first memory block for about `bytes`, so that a whole file usually fits
     // into one block; more blocks follow when it does not.
@@ -116,17 +149,6 @@ private:
     // First field of `key` in [Version]; null when absent or empty.
     const char16_t* VersionField(std::u16string_view key);
 
-    // Most requests fit into the current block; the parser makes one per line.
-    void* AllocateBytes(size_t size, size_t alignment)
-    {
-        const size_t padding = static_cast<size_t>(-reinterpret_cast<uintptr_t>(free_) & (alignment - 1));
-        if (left_ < padding + size)
-            return AllocateInNewBlock(size, alignment);
-        std::byte* const result = free_ + padding;
-        left_ -= padding + size;
-        free_ = result + size;
-        return result;
-    }
     void* AllocateInNewBlock(size_t size, size_t alignment);
 
     // One parse makes few, growing blocks instead of several allocations per section.

@@ -5,7 +5,6 @@
 #include <array>
 #include <bit>
 #include <cstring>
-#include <string>
 #include <type_traits>
 #include <vector>
 
@@ -56,7 +55,6 @@ inline bool IsLineBlank(char16_t c)
 // Every buffer the scans below run over has this many readable bytes after its text, so
 // a scan may load 16 bytes at any position before its end and ignore what lies past it.
 constexpr size_t kScanSlack = 16;
-static_assert(InfParser::kBlockSlack >= kScanSlack);
 
 // The first `a` or `b` in [p, end), or end; 16 bytes at a time where the processor
 // allows. Most of a parse is spent looking for line ends, comments, quotes and separators,
@@ -245,28 +243,13 @@ private:
     bool end_ = false;
 };
 
-// One line of a section in the Inf's memory: UTF-16, zero-terminated at `end`.
-struct LineSpan {
-    char16_t* begin;
-    char16_t* end;
-};
-
-struct Draft {
-    const char16_t* key;
-    uint32_t keyLength;
-    size_t firstField;
-    uint32_t fieldCount;
-};
-
 // Working vectors of one parse. Kept per thread between parses, so that reading many
 // files does not grow them again for each; a parse started from inside a filter gets
 // fresh ones.
 struct Scratch {
     std::vector<char16_t> readBuffer;
     std::vector<char16_t> joined;  // a continued line being put together
-    std::vector<LineSpan> lines;
-    std::vector<const char16_t*> fields;
-    std::vector<Draft> drafts;
+    std::vector<uint32_t> commas;  // where one line splits into fields
 };
 
 class ScratchLease {
@@ -288,7 +271,7 @@ public:
             return;
         // A very large file should not pin its memory for the rest of the process.
         constexpr size_t kKeep = 1u << 20;
-        if (kept_.readBuffer.size() > kKeep || kept_.joined.capacity() > kKeep || kept_.fields.capacity() > kKeep)
+        if (kept_.readBuffer.size() > kKeep || kept_.joined.capacity() > kKeep || kept_.commas.capacity() > kKeep)
             kept_ = Scratch();
         inUse_ = false;
     }
@@ -306,26 +289,195 @@ private:
 thread_local Scratch ScratchLease::kept_;
 thread_local bool ScratchLease::inUse_ = false;
 
+// Where one entry line splits: the first '=' outside double quotes, and the ',' outside
+// quotes after it (after the start when there is no '='). Each quote toggles the state.
+// A field starts outside quotes, and so does the text after the '=': both are reached
+// only through a separator found outside quotes, so one running state over the line
+// answers for the key and for every field.
+struct Separators {
+    size_t equals;  // the line's length when it has none
+    size_t commas;  // positions written to the caller's array
+};
+
+#if defined(__SSE2__)
+// One 16-byte load as byte lanes: 16 bytes, or 8 UTF-16 units in the low lanes (zeros
+// above). Units above 0xFF saturate to 0x00 or 0xFF, neither of which is a separator, so
+// the byte compares below serve both widths.
+inline __m128i LoadLanes(const uint8_t* p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+inline __m128i LoadLanes(const char16_t* p)
+{
+    return _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), _mm_setzero_si128());
+}
+
+// Bit i set where a quote at or before lane i leaves the state inside quotes.
+inline uint32_t QuoteParity(uint32_t quotes)
+{
+    quotes ^= quotes << 1;
+    quotes ^= quotes << 2;
+    quotes ^= quotes << 4;
+    quotes ^= quotes << 8;
+    return quotes & 0xFFFF;
+}
+#endif
+
+// One pass, 16 bytes at a time: the quotes, '=' and ',' of a chunk become bit masks, and
+// the quote state is a prefix parity over them, so the line is not scanned per field.
+// `text` may be read 16 bytes past `length` (the buffers' slack).
+template <class Unit>
+Separators FindSeparators(const Unit* text, size_t length, uint32_t* commas)
+{
+    Separators found{length, 0};
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i equal = _mm_set1_epi8('=');
+    const __m128i comma = _mm_set1_epi8(',');
+    uint32_t inside = 0;  // all ones while a quote is open at the end of the last chunk
+    constexpr size_t kLanes = 16 / sizeof(Unit);
+    for (size_t base = 0; base < length; base += kLanes) {
+        const __m128i units = LoadLanes(text + base);
+        const uint32_t valid = (1u << std::min(length - base, kLanes)) - 1;
+        const uint32_t state = QuoteParity(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(units, quote)))) ^ inside;
+        inside = (state & 0x8000) != 0 ? 0xFFFF : 0;
+        const uint32_t outside = ~state & valid;
+        uint32_t splits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(units, comma))) & outside;
+        if (found.equals == length) {
+            const uint32_t equals = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(units, equal))) & outside;
+            if (equals != 0) {
+                // Commas before the '=' belong to the key.
+                const unsigned at = static_cast<unsigned>(__builtin_ctz(equals));
+                found.equals = base + at;
+                found.commas = 0;
+                splits &= ~0u << at;
+            }
+        }
+        for (; splits != 0; splits &= splits - 1)
+            commas[found.commas++] = static_cast<uint32_t>(base + static_cast<size_t>(__builtin_ctz(splits)));
+    }
+#else
+    bool inside = false;
+    for (size_t i = 0; i < length; ++i) {
+        if (text[i] == Unit('"')) {
+            inside = !inside;
+        } else if (!inside && text[i] == Unit(',')) {
+            commas[found.commas++] = static_cast<uint32_t>(i);
+        } else if (!inside && text[i] == Unit('=') && found.equals == length) {
+            found.equals = i;
+            found.commas = 0;
+        }
+    }
+#endif
+    return found;
+}
+
+struct Trimmed {
+    size_t begin;
+    size_t end;
+};
+
+// Field trimming over [begin, end) of a line: blanks, then one opening quote, then
+// trailing blanks, then one closing quote.
+template <class Unit>
+inline Trimmed TrimField(const Unit* text, size_t begin, size_t end)
+{
+    while (begin != end && IsBlank(text[begin]))
+        ++begin;
+    if (begin != end && text[begin] == Unit('"'))
+        ++begin;
+    while (end != begin && IsBlank(text[end - 1]))
+        --end;
+    if (end != begin && text[end - 1] == Unit('"'))
+        --end;
+    return {begin, end};
+}
+
+// Turns each line of a section into an entry as soon as the reader has it: the line is
+// split where it stands in the read buffer, then widened once into the Inf's memory with
+// a zero over the character that ends each key and field. The entry, its field pointers
+// and its text are one allocation.
+class EntryBuilder {
+public:
+    EntryBuilder(InfParser& inf, std::vector<uint32_t>& commas) : inf_(inf), commas_(commas) {}
+
+    // `source` may be read 16 bytes past `end`.
+    template <class Unit>
+    void Add(const Unit* source, const Unit* end)
+    {
+        const size_t length = static_cast<size_t>(end - source);
+        if (commas_.size() < length)
+            commas_.resize(length);
+        const Separators split = FindSeparators(source, length, commas_.data());
+        const size_t fieldCount = split.commas + 1;
+        // Single-byte text is widened 8 units per step, so its room is rounded up to 8.
+        const size_t textUnits = sizeof(Unit) == 1 ? (length + 8) & ~size_t{7} : length + 1;
+
+        auto* const block = static_cast<std::byte*>(inf_.AllocateBytes(
+            sizeof(SectionEntryImpl) + fieldCount * sizeof(char16_t*) + textUnits * sizeof(char16_t),
+            alignof(SectionEntryImpl)));
+        auto* const fields = reinterpret_cast<const char16_t**>(block + sizeof(SectionEntryImpl));
+        auto* const text = reinterpret_cast<char16_t*>(fields + fieldCount);
+        if constexpr (sizeof(Unit) == 1)
+            WidenLine(source, length, text);
+        else
+            Widen(source, length, text);
+        text[length] = u'\0';
+
+        size_t start = split.equals == length ? 0 : split.equals + 1;
+        for (size_t i = 0; i < fieldCount; ++i) {
+            const size_t stop = i < split.commas ? commas_[i] : length;
+            const Trimmed field = TrimField(source, start, stop);
+            text[field.end] = u'\0';
+            fields[i] = text + field.begin;
+            start = stop + 1;
+        }
+        const char16_t* key = u"";
+        uint32_t keyLength = 0;
+        if (split.equals != length) {
+            const Trimmed trimmed = TrimField(source, 0, split.equals);
+            // Fails the section, once the reader has read all of it.
+            emptyKey_ |= trimmed.end == trimmed.begin;
+            text[trimmed.end] = u'\0';
+            key = text + trimmed.begin;
+            keyLength = static_cast<uint32_t>(trimmed.end - trimmed.begin);
+        }
+        entries_.Add(new (block) SectionEntryImpl(key, keyLength, fields, static_cast<uint32_t>(fieldCount)));
+    }
+
+    void Clear()
+    {
+        entries_.Clear();
+        emptyKey_ = false;
+    }
+    const EntryChain& entries() const { return entries_; }
+    // A line of this section had '=' with nothing before it.
+    bool HasEmptyKey() const { return emptyKey_; }
+
+private:
+    InfParser& inf_;
+    std::vector<uint32_t>& commas_;
+    EntryChain entries_;
+    bool emptyKey_ = false;
+};
+
 // Reads one section per call: its header and its lines, after comment cutting,
 // trimming and joining of continued lines. The line count goes on across calls.
-// Each line is widened straight from the read buffer into its own buffer in the Inf's
-// memory, where the builder splits it in place: no copy of the text in between.
 template <class Unit>
 class SectionReader {
 public:
     SectionReader(Common::i_file& file, const Prefetch& first, bool hashComments, Scratch& scratch, InfParser& inf)
-        : lines(scratch.lines), lines_(file, scratch.readBuffer, first), joined_(scratch.joined), inf_(inf),
+        : entries(inf, scratch.commas), lines_(file, scratch.readBuffer, first), joined_(scratch.joined), inf_(inf),
           hashComments_(hashComments)
     {
     }
 
-    // ParseOk with an empty name at the end of the file.
+    // ParseOk; no name at the end of the file.
     uint32_t Read()
     {
-        name.clear();
-        lines.clear();
+        name = {};
+        entries.Clear();
         joined_.clear();
-        bool haveName = false;
         bool continuing = false;
         uint64_t afterLastText = lines_.Position();
         for (;;) {
@@ -360,7 +512,7 @@ public:
             if (*begin == Unit('[')) {
                 if (end[-1] != Unit(']') || continuing)
                     return Stop(ParseSyntaxError, static_cast<uint32_t>(begin - lineStart));
-                if (haveName) {
+                if (!name.empty()) {
                     // This header opens the next section: the blank and comment lines
                     // before it are read again with it.
                     if (!lines_.MoveTo(afterLastText))
@@ -370,8 +522,7 @@ public:
                 const size_t length = static_cast<size_t>(end - begin);
                 if (length > kLongestHeader || length == 2)
                     return Stop(ParseSyntaxError, 0);
-                name.assign(begin + 1, end - 1);
-                haveName = true;
+                SetName(begin + 1, length - 2);
                 afterLastText = lines_.Position();
                 continue;
             }
@@ -381,31 +532,28 @@ public:
             if (continues)
                 --end;
             if (continues || continuing) {
-                // Rare: the pieces of a continued line are joined before it gets its buffer.
+                // Rare: the pieces of a continued line are joined before they are split.
                 const size_t at = joined_.size();
                 joined_.resize(at + static_cast<size_t>(end - begin));
                 Widen(begin, static_cast<size_t>(end - begin), joined_.data() + at);
                 if (!continues)
                     EndJoined();
             } else {
-                AddLine(begin, end);
+                entries.Add(begin, end);
             }
             continuing = continues;
         }
-        // A continuation still pending at the end of the file is dropped.
-        if (!haveName) {
-            // Lines after the last header were taken already; lines of a file without
-            // any header belong to no section (their buffers go with the Inf).
-            lines.clear();
-        }
+        // A continuation still pending at the end of the file is dropped, and so are the
+        // entries of a file without any header (their memory goes with the Inf).
         record.code = ParseOk;
         record.column = 0;
         return ParseOk;
     }
 
     ParseError record;
-    std::u16string name;  // as written between the brackets
-    std::vector<LineSpan>& lines;
+    // Upper-cased, in the Inf's memory; empty when the file had no more sections.
+    std::u16string_view name;
+    EntryBuilder entries;
 
 private:
     uint32_t Stop(uint32_t code, uint32_t column)
@@ -415,25 +563,21 @@ private:
         return code;
     }
 
-    template <class Source>
-    void AddLine(const Source* begin, const Source* end)
+    void SetName(const Unit* text, size_t length)
     {
-        const size_t length = static_cast<size_t>(end - begin);
-        char16_t* line;
-        if constexpr (sizeof(Source) == 1) {
-            line = inf_.AllocateText((length + 8) & ~size_t{7});
-            WidenLine(begin, length, line);
-        } else {
-            line = inf_.AllocateText(length + 1);
-            Widen(begin, length, line);
-        }
-        line[length] = u'\0';
-        lines.push_back({line, line + length});
+        char16_t* const upper = inf_.AllocateText(length + 1);
+        Widen(text, length, upper);
+        upper[length] = u'\0';
+        Processor::UpCaseInPlace(upper, length);
+        name = std::u16string_view(upper, length);
     }
 
     void EndJoined()
     {
-        AddLine(joined_.data(), joined_.data() + joined_.size());
+        const size_t length = joined_.size();
+        // The split may read past the text.
+        joined_.resize(length + kScanSlack / sizeof(char16_t));
+        entries.Add(joined_.data(), joined_.data() + length);
         joined_.clear();
     }
 
@@ -441,100 +585,6 @@ private:
     std::vector<char16_t>& joined_;
     InfParser& inf_;
     bool hashComments_;
-};
-
-struct Trimmed {
-    const char16_t* text;
-    uint32_t length;
-};
-
-// The first `separator` that is not inside double quotes (each quote toggles, starting
-// outside at `p`), or end.
-inline char16_t* FindOutsideQuotes(char16_t* p, char16_t* end, char16_t separator)
-{
-    for (;;) {
-        p = FindEither(p, end, u'"', separator);
-        if (p == end || *p == separator)
-            return p;
-        p = FindEither(p + 1, end, u'"', u'"');
-        if (p == end)
-            return end;
-        ++p;
-    }
-}
-
-// Field trimming: blanks, then one opening quote, then trailing blanks, then one
-// closing quote. A zero replaces the character after the field.
-inline Trimmed TrimField(char16_t* begin, char16_t* end)
-{
-    while (begin != end && IsBlank(*begin))
-        ++begin;
-    if (begin != end && *begin == u'"')
-        ++begin;
-    while (end != begin && IsBlank(end[-1]))
-        --end;
-    if (end != begin && end[-1] == u'"')
-        --end;
-    *end = u'\0';
-    return {begin, static_cast<uint32_t>(end - begin)};
-}
-
-// Splits the lines of one section into entries.
-class SectionBuilder {
-public:
-    explicit SectionBuilder(Scratch& scratch) : fields_(scratch.fields), drafts_(scratch.drafts) {}
-
-    // Null when a line has an empty key.
-    SectionImpl* Build(InfParser& inf, const std::u16string& name, const std::vector<LineSpan>& lines)
-    {
-        fields_.clear();
-        drafts_.clear();
-        for (const LineSpan& line : lines) {
-            char16_t* const begin = line.begin;
-            char16_t* const end = line.end;
-
-            char16_t* equals = FindOutsideQuotes(begin, end, u'=');
-            if (equals == end)
-                equals = nullptr;
-
-            Draft draft{u"", 0, fields_.size(), 0};
-            char16_t* field = equals != nullptr ? equals + 1 : begin;
-            for (;;) {
-                char16_t* const stop = FindOutsideQuotes(field, end, u',');
-                fields_.push_back(TrimField(field, stop).text);
-                ++draft.fieldCount;
-                if (stop == end)
-                    break;
-                field = stop + 1;
-            }
-            if (equals != nullptr) {
-                const Trimmed key = TrimField(begin, equals);
-                if (key.length == 0)
-                    return nullptr;
-                draft.key = key.text;
-                draft.keyLength = key.length;
-            }
-            drafts_.push_back(draft);
-        }
-
-        const char16_t** const fields = inf.Allocate<const char16_t*>(fields_.size());
-        std::copy(fields_.begin(), fields_.end(), fields);
-        SectionEntryImpl* const entries = inf.Allocate<SectionEntryImpl>(drafts_.size());
-        for (size_t i = 0; i < drafts_.size(); ++i) {
-            const Draft& d = drafts_[i];
-            new (&entries[i]) SectionEntryImpl(d.key, d.keyLength, fields + d.firstField, d.fieldCount);
-        }
-
-        char16_t* const upper = inf.Allocate<char16_t>(name.size() + 1);
-        std::copy(name.begin(), name.end(), upper);
-        upper[name.size()] = u'\0';
-        Processor::UpCaseInPlace(upper, name.size());
-        return &inf.AddSection(std::u16string_view(upper, name.size()), entries, static_cast<uint32_t>(drafts_.size()));
-    }
-
-private:
-    std::vector<const char16_t*>& fields_;
-    std::vector<Draft>& drafts_;
 };
 
 template <class Unit>
@@ -547,7 +597,6 @@ std::unique_ptr<Inf> ParseSections(Common::i_file& file, Scratch& scratch, const
     // UTF-16 plus its entry and field pointers. The first read tells the size of most files.
     inf->ExpectBytes(3 * first.bytes);
     SectionReader<Unit> reader(file, first, (flags & HashComments) != 0, scratch, *inf);
-    SectionBuilder builder(scratch);
     auto report = [&]() {
         if (error != nullptr)
             *error = reader.record;
@@ -557,12 +606,13 @@ std::unique_ptr<Inf> ParseSections(Common::i_file& file, Scratch& scratch, const
             report();
             return reader.record.code == ParseOk ? std::move(inf) : nullptr;
         }
-        SectionImpl* section = builder.Build(*inf, reader.name, reader.lines);
-        if (section == nullptr) {
+        // An empty key fails the parse with the position the reader reached.
+        if (reader.entries.HasEmptyKey()) {
             report();
             return nullptr;
         }
-        if (filter != nullptr && !filter->Accept(*inf, *section)) {
+        SectionImpl& section = inf->AddSection(reader.name, reader.entries.entries());
+        if (filter != nullptr && !filter->Accept(*inf, section)) {
             if (error != nullptr)
                 error->code = ParseRejected;
             return nullptr;
