@@ -431,6 +431,33 @@ private:
 
 }  // namespace
 
+const char16_t* CheckBinStructure(const uint8_t* bins, uint32_t bins_size, uint32_t root_cell)
+{
+    bool rootSeen = false;
+    for (uint64_t pos = 0; pos < bins_size;) {
+        const uint8_t* bin = bins + pos;
+        if (bins_size - pos < kBinHeaderSize || Get32(bin) != kBinSignature || Get32(bin + kBinOffset) != pos)
+            return u"a hive bin header is damaged";
+        const uint32_t size = Get32(bin + kBinSize);
+        if (size < HBLOCK_SIZE || size % HBLOCK_SIZE != 0 || size > bins_size - pos)
+            return u"a hive bin has an impossible size";
+        for (uint32_t at = kBinHeaderSize; at < size;) {
+            const int32_t raw = static_cast<int32_t>(Get32(bin + at));
+            const uint32_t length = raw < 0 ? 0u - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
+            if (length < 8 || length % 4 != 0 || length > size - at)
+                return u"a cell crosses the end of its bin or has an impossible size";
+            if (pos + at == root_cell) {
+                rootSeen = true;
+                if (raw >= 0 || Get16(bin + at + 4) != kSigNk)
+                    return u"the root cell is not an allocated key node";
+            }
+            at += length;
+        }
+        pos += size;
+    }
+    return rootSeen ? nullptr : u"the root cell is not the start of a cell";
+}
+
 bool CheckHive(const uint8_t* bytes, size_t size, std::vector<std::string>& faults, HiveCheckSummary& summary)
 {
     summary = HiveCheckSummary();

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "registry/hive_check.h"
 #include "registry/hive_format.h"
 #include "registry/hive_names.h"
 #include "support/copy.h"
@@ -252,40 +253,8 @@ bool hive_provider::validate(const Processor::String& name, uint32_t sequence, u
         return false;
     }
     const uint32_t rootCell = Get32(base + kBaseRootCell);
-    bool rootSeen = false;
-    for (uint64_t pos = HBLOCK_SIZE; pos < uint64_t(HBLOCK_SIZE) + binsSize;) {
-        const uint8_t* bin = file_.view(pos, kBinHeaderSize);
-        const uint32_t size = bin ? Get32(bin + kBinSize) : 0;
-        if (!bin || Get32(bin) != kBinSignature || Get32(bin + kBinOffset) != pos - HBLOCK_SIZE) {
-            error = Invalid(name, u"a hive bin header is damaged", TV_HERE);
-            return false;
-        }
-        if (size < HBLOCK_SIZE || size % HBLOCK_SIZE != 0 || pos + size > uint64_t(HBLOCK_SIZE) + binsSize) {
-            error = Invalid(name, u"a hive bin has an impossible size", TV_HERE);
-            return false;
-        }
-        const uint8_t* data = file_.view(pos, size);
-        for (uint32_t at = kBinHeaderSize; at < size;) {
-            const int32_t raw = static_cast<int32_t>(Get32(data + at));
-            const uint32_t length = raw < 0 ? 0u - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
-            if (length < 8 || length % 4 != 0 || length > size - at) {
-                error = Invalid(name, u"a cell crosses the end of its bin or has an impossible size", TV_HERE);
-                return false;
-            }
-            const uint64_t cell = pos - HBLOCK_SIZE + at;
-            if (cell == rootCell) {
-                rootSeen = true;
-                if (raw >= 0 || Get16(data + at + 4) != kSigNk) {
-                    error = Invalid(name, u"the root cell is not an allocated key node", TV_HERE);
-                    return false;
-                }
-            }
-            at += length;
-        }
-        pos += size;
-    }
-    if (!rootSeen) {
-        error = Invalid(name, u"the root cell is not the start of a cell", TV_HERE);
+    if (const char16_t* fault = CheckBinStructure(file_.view(HBLOCK_SIZE, binsSize), binsSize, rootCell)) {
+        error = Invalid(name, fault, TV_HERE);
         return false;
     }
 

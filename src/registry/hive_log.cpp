@@ -143,6 +143,10 @@ std::vector<uint32_t> ScanLogSequences(Bytes log, bool* complete)
         if (Get32(log.data() + offset) != kLogEntrySignature)
             continue;
         const uint32_t size = Get32(log.data() + offset + kEntrySize);
+        // An entry that cannot fit in the file costs nothing to reject, and must not end
+        // the search for the valid entries behind it.
+        if (size > log.size() - offset)
+            continue;
         if (size > budget) {
             if (complete)
                 *complete = false;

@@ -68,3 +68,13 @@ TEST(Configuration, ShippedFilesStayBelowTheLibraryFolder)
 }
 
 }  // namespace
+
+TEST(Configuration, StrictLogReplaySetting)
+{
+    TestSupport::ScratchDir scratch;
+    const std::filesystem::path on = scratch.write("on.conf", std::string("[Settings]\nStrictLogReplay = 1\n"));
+    const std::filesystem::path off = scratch.write("off.conf", std::string("[Settings]\nIgnoreDriverWarnings = 1\n"));
+    EXPECT_TRUE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(on.string())).strict);
+    EXPECT_FALSE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(off.string())).strict);
+    EXPECT_TRUE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(off.string())).use_logs);
+}

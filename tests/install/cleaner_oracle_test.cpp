@@ -177,8 +177,9 @@ TEST(CleanerOracle, RealWindows10SystemHive)
     EXPECT_TRUE(before.count("R\tautoreboot\t1"));
     // Everything else read by hivex is as it was.
     for (const std::string& fact : before) {
-        if (fact[0] == 'A' || fact[0] == 'F')
+        if (fact[0] == 'A' || fact[0] == 'F') {
             EXPECT_TRUE(after.count(fact)) << fact;
+        }
     }
     EXPECT_EQ(TestSupport::ReadFileBytes(original), originalBytes);
 }

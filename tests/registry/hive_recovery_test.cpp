@@ -10,7 +10,6 @@
 #include <filesystem>
 #include <future>
 
-#include "inf/configuration.h"
 #include "registry/file_reg.h"
 #include "registry/hive_commit.h"
 #include "registry/hive_recovery.h"
@@ -310,15 +309,6 @@ TEST(HiveRecovery, WorkingCopyLeavesTheTargetAloneUntilCommit)
     EXPECT_EQ(TestSupport::ReadFileBytes(config / "SYSTEM"), dirty.primary);
 }
 
-TEST(HiveRecovery, StrictSettingOfTheConfiguration)
-{
-    TestSupport::ScratchDir scratch;
-    const fs::path on = scratch.write("on.conf", std::string("[Settings]\nStrictLogReplay = 1\n"));
-    const fs::path off = scratch.write("off.conf", std::string("[Settings]\nIgnoreDriverWarnings = 1\n"));
-    EXPECT_TRUE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(on.string())).strict);
-    EXPECT_FALSE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(off.string())).strict);
-    EXPECT_TRUE(Transvia::HiveLogPolicyFrom(Transvia::LoadConfigurationFile(off.string())).use_logs);
-}
 
 // ---- Review of the dirty-hive work: each test below shows one fault ------------------
 

@@ -444,3 +444,24 @@ TEST(LogReplay, OldFormatPagesStartAfterALongBitmap)
     EXPECT_EQ(r.new_sequence, 1701u);
     EXPECT_TRUE(std::equal(r.image.begin() + 4096, r.image.begin() + 4096 + bins, after.image.begin() + 4096));
 }
+
+// A few hash-valid bytes of log announcing 2 GiB of bins must not make us allocate them.
+TEST(LogReplay, HugeLoggedBinsSizeIsRefusedWithoutGrowing)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DirtyHive hive = LoadNewDirtyHive(data);
+    std::vector<uint8_t> log1 = hive.log1;
+    Put32(log1.data() + 0x200 + 16, 0x7FFFE000);
+    RehashEntry(log1, 0x200);
+    const ReplayResult r = Replay(hive.primary, log1, {}, true);
+    EXPECT_EQ(r.status, ReplayStatus::refused);
+    EXPECT_EQ(r.error, ReplayError::inconsistent) << r.message;
+    // A page far past the end of the hive is a hole no log fills: the entry is not applied.
+    log1 = hive.log1;
+    Put32(log1.data() + 0x200 + 16, 0x7FFFE000);
+    Put32(log1.data() + 0x200 + 40, 0x70000000);  // the first page's bins offset
+    RehashEntry(log1, 0x200);
+    const ReplayResult hole = Replay(hive.primary, log1, {}, true);
+    EXPECT_NE(hole.status, ReplayStatus::replayed);
+    EXPECT_NE(DescribeReplay(hole).find("hole"), std::string::npos) << DescribeReplay(hole);
+}
