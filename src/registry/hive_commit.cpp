@@ -55,9 +55,9 @@ Error EditHiveAtomically(const std::shared_ptr<rio_dir>& directory, const Proces
         ~Discard() { dir.delete_file(name); }
     } discard{*temp, copy};
     {
-        file_reg root = file_reg::open_hive(std::shared_ptr<rio_dir>(temp), copy, false, error);
+        file_reg root = file_reg::open_hive(std::shared_ptr<rio_dir>(temp), copy, false, error, WorkingCopyPolicy());
         if (root.empty())
-            return error;
+            return CannotEditHive(*directory, name, error);
         if (!edit(root, error))
             return error.failed() ? error : MakeError(Codes::kRegistryOperationFailed, TV_HERE, name);
     }  // the last handle flushes the hive

@@ -269,8 +269,14 @@ bool hive_provider::validate(const Processor::String& name, uint32_t sequence, u
         const uint32_t primary = Get32(base + kBasePrimarySequence);
         const uint32_t secondary = Get32(base + kBaseSecondarySequence);
         uint32_t next = sequence;
-        if (next == 0 && primary != secondary)
+        if (next == 0 && primary != secondary) {
             next = std::max(primary, secondary) + 1;
+            if (next == 0) {
+                error = MakeError(Codes::kHiveSequenceOverflow, TV_HERE, name);
+                TraceError(4, error);
+                return false;
+            }
+        }
         if (next != 0 && (primary != next || secondary != next)) {
             SetBaseSequences(base, next);
             if (!file_.write(0, base, HBLOCK_SIZE)) {

@@ -83,12 +83,16 @@ void TraceOutcome(const Processor::String& path, const Processor::String& name, 
     const std::string hive = Processor::ToUtf8(path);
     if (result.status == ReplayStatus::replayed) {
         Trace(2, Processor::FromUtf8(hive + ": recovered from its transaction logs, " +
-                                     std::to_string(result.entries_applied) +
                                      (result.format == LogFormat::new_format
-                                          ? " entries " + std::to_string(result.first_sequence) + ".." +
+                                          ? std::to_string(result.entries_applied) +
+                                                (result.entries_applied == 1 ? " entry " : " entries ") +
+                                                std::to_string(result.first_sequence) + ".." +
                                                 std::to_string(result.last_sequence)
-                                          : std::string(" log")) +
+                                          : std::string("1 log")) +
                                      " applied; sequence number now " + std::to_string(result.new_sequence)));
+    } else if (result.status == ReplayStatus::not_replayed) {
+        Trace(2, Processor::FromUtf8(hive + ": dirty, and its logs are not replayed as asked; sequence number to write " +
+                                     std::to_string(result.new_sequence)));
     } else if (result.status == ReplayStatus::clean && result.new_sequence != 0) {
         Trace(1, Processor::FromUtf8(hive + ": clean; sequence number to write " + std::to_string(result.new_sequence)));
     }
@@ -148,19 +152,22 @@ ReplayResult RecoverHive(const i_dir& directory, const Processor::String& name, 
                          const HiveLogPolicy& policy, bool for_writing, Error& error)
 {
     ReplayResult result;
-    if (!policy.use_logs || (!for_writing && !HiveIsDirty(primary))) {
+    // A hive we write must beat the logs' seqs even when they are not replayed.
+    if (!for_writing && (!policy.use_logs || !HiveIsDirty(primary))) {
         result.status = ReplayStatus::clean;
         return result;
     }
     const HiveLogFiles logs = ReadHiveLogs(directory, name);
     const Processor::String path = PathOf(directory, name);
-    if (policy.strict && !logs.unreadable.empty() && HiveIsDirty(primary)) {
+    if (policy.use_logs && policy.strict && !logs.unreadable.empty() && HiveIsDirty(primary)) {
         std::string names;
         for (const std::string& log : logs.unreadable)
             names += (names.empty() ? "" : ", ") + log;
+        const bool one = logs.unreadable.size() == 1;
         error = MakeError(Codes::kHiveLogChangesLost, TV_HERE,
-                          path + Processor::FromUtf8(": the hive is dirty and its log " + names +
-                                                     " cannot be read: the changes it holds would be lost"));
+                          path + Processor::FromUtf8(": the hive is dirty and " + std::string(one ? "its log " : "its logs ") +
+                                                     names + " cannot be read: the changes " +
+                                                     (one ? "it holds" : "they hold") + " would be lost"));
         TraceError(4, error);
         result.status = ReplayStatus::refused;
         result.error = ReplayError::lost_changes;
@@ -169,6 +176,7 @@ ReplayResult RecoverHive(const i_dir& directory, const Processor::String& name, 
     ReplayPolicy replay;
     replay.accept_loss = !policy.strict;
     replay.now = FileTimeNow();
+    replay.apply = policy.use_logs;
     result = ReplayHiveLogs(primary, logs.logs, replay);
     if (result.status == ReplayStatus::refused) {
         if (result.error == ReplayError::not_a_hive) {
@@ -183,6 +191,11 @@ ReplayResult RecoverHive(const i_dir& directory, const Processor::String& name, 
     }
     TraceOutcome(path, name, result);
     return result;
+}
+
+Error CannotEditHive(const i_dir& directory, const Processor::String& name, const Error& cause)
+{
+    return MakeError(cause.code(), TV_HERE, PathOf(directory, name) + u": the hive cannot be opened for editing", cause);
 }
 
 Error ReadHiveForEditing(const i_dir& directory, const Processor::String& name, const HiveLogPolicy& policy,

@@ -53,4 +53,15 @@ Hive::ReplayResult RecoverHive(const i_dir& directory, const Processor::String& 
 Error ReadHiveForEditing(const i_dir& directory, const Processor::String& name, const HiveLogPolicy& policy,
                          std::vector<uint8_t>& image);
 
+// The error of a failed open of a hive's working copy: it names the hive, and its cause
+// the copy.
+Error CannotEditHive(const i_dir& directory, const Processor::String& name, const Error& cause);
+// How a working copy is opened: it was brought up to date from the hive's logs already.
+inline HiveLogPolicy WorkingCopyPolicy()
+{
+    HiveLogPolicy policy;
+    policy.use_logs = false;
+    return policy;
+}
+
 }  // namespace Common

@@ -88,6 +88,11 @@ public:
                 return refuse(ReplayError::sequence_overflow, "the sequence number would wrap to 0");
             result_.new_sequence = highest_ + 1;
         }
+        if (!clean && !policy_.apply) {
+            result_.status = ReplayStatus::not_replayed;
+            result_.bins_size = Get32(primary_.data() + kBaseBinsSize);
+            return std::move(result_);
+        }
         if (clean) {
             result_.status = ReplayStatus::clean;
             result_.bins_size = Get32(primary_.data() + kBaseBinsSize);

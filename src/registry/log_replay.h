@@ -22,12 +22,15 @@ struct ReplayPolicy {
     // FILETIME written into the base block after an old-format replay, so the stale log
     // never matches this hive again; 0 keeps the log's timestamp.
     uint64_t now = 0;
+    // False: the logs are only read for the sequence number a write must carry.
+    bool apply = true;
 };
 
 enum class ReplayStatus {
     clean,         // nothing to replay; `image` is empty
     replayed,      // `image` holds the recovered hive
     primary_only,  // dirty, nothing applicable, accepted as is by the policy; `image` empty
+    not_replayed,  // dirty, and the policy said not to apply the logs; `image` empty
     refused,
 };
 

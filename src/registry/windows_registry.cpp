@@ -98,11 +98,15 @@ public:
                     name = copy;
                 }
             }
+            if (copyName_.isEmpty())
+                Common::Trace(3, u"WindowsRegistry: no working copy can be made; SYSTEM is edited in place");
         }
         Common::Error error;
-        system_ = MakeRegistryKey(Common::file_reg::open_hive(from, name, false, error, policy_));
+        const bool copied = !copyName_.isEmpty();
+        system_ = MakeRegistryKey(
+            Common::file_reg::open_hive(from, name, false, error, copied ? Common::WorkingCopyPolicy() : policy_));
         if (!system_)
-            Common::TraceError(4, error);
+            Common::TraceError(4, copied ? Common::CannotEditHive(*config, kSystemHive, error) : error);
         return system_.get();
     }
 
