@@ -14,7 +14,6 @@
 #include "registry/hive_format.h"
 #include "registry/hive_recovery.h"
 #include "registry/reg_text.h"
-#include "support/copy.h"
 #include "support/errors.h"
 #include "support/local_dir.h"
 #include "support/text.h"
@@ -147,7 +146,7 @@ void RunCheck(const RegOptions& options)
     auto dir = HiveFolder(options.hive, name);
     std::vector<uint8_t> bytes;
     Common::Error error;
-    if (!Common::ReadWholeFile(*dir, name, bytes, error))
+    if (!Common::ReadHiveFile(*dir, name, bytes, error))
         throw error;
     const std::string& hive = options.hive;
     std::cout << hive << ": " << BaseBlockState(bytes) << '\n';

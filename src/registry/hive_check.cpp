@@ -168,10 +168,13 @@ private:
     }
 
     // Every cell but a security cell belongs to exactly one record.
-    void claim(uint32_t offset, const char* what)
+    // False for a cell claimed before: its content has been looked at already.
+    bool claim(uint32_t offset, const char* what)
     {
-        if (!mark(offset, kClaimed))
-            fault(std::string(what) + " " + Hex(offset) + ": the cell is referenced more than once");
+        if (mark(offset, kClaimed))
+            return true;
+        fault(std::string(what) + " " + Hex(offset) + ": the cell is referenced more than once");
+        return false;
     }
 
     const uint8_t* signed_cell(uint32_t offset, uint32_t length, uint16_t signature, const char* what, uint32_t owner)
@@ -385,9 +388,10 @@ private:
               std::vector<uint16_t>& kinds)
     {
         const uint8_t* p = cell(offset, 4, "subkey list", key);
-        if (!p)
+        // A list reached again is not expanded again: an ri list naming one leaf
+        // thousands of times would otherwise cost the square of its size.
+        if (!p || !claim(offset, "subkey list"))
             return false;
-        claim(offset, "subkey list");
         const uint16_t kind = Get16(p);
         const uint32_t count = Get16(p + 2);
         if (kind == kSigRi) {

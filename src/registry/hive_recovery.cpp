@@ -193,6 +193,15 @@ ReplayResult RecoverHive(const i_dir& directory, const Processor::String& name, 
     return result;
 }
 
+bool ReadHiveFile(const i_dir& directory, const Processor::String& name, std::vector<uint8_t>& bytes, Error& error)
+{
+    if (ReadWholeFile(directory, name, bytes, error, uint64_t(kMaxOffset) + HBLOCK_SIZE))
+        return true;
+    if (error.code() == Codes::FromSystemError(EFBIG))
+        error = MakeError(Codes::kHiveInvalid, TV_HERE, PathOf(directory, name) + u": the file is larger than 2 GiB");
+    return false;
+}
+
 Error CannotEditHive(const i_dir& directory, const Processor::String& name, const Error& cause)
 {
     return MakeError(cause.code(), TV_HERE, PathOf(directory, name) + u": the hive cannot be opened for editing", cause);
@@ -202,7 +211,7 @@ Error ReadHiveForEditing(const i_dir& directory, const Processor::String& name, 
                          std::vector<uint8_t>& image)
 {
     Error error;
-    if (!ReadWholeFile(directory, name, image, error))
+    if (!ReadHiveFile(directory, name, image, error))
         return error;
     ReplayResult result = RecoverHive(directory, name, image, policy, true, error);
     if (error.failed())

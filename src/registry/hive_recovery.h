@@ -47,6 +47,10 @@ HiveLogFiles ReadHiveLogs(const i_dir& directory, const Processor::String& name)
 Hive::ReplayResult RecoverHive(const i_dir& directory, const Processor::String& name, Hive::Bytes primary,
                                const HiveLogPolicy& policy, bool for_writing, Error& error);
 
+// Reads a hive file whole. One over 2 GiB is no hive and is refused (kHiveInvalid)
+// before any memory is taken for it: a sparse file costs nothing on disk.
+bool ReadHiveFile(const i_dir& directory, const Processor::String& name, std::vector<uint8_t>& bytes, Error& error);
+
 // The bytes hive `name` must have before anything edits it: brought up to date from its
 // logs, its sequence numbers above every one in the logs. Reads only; the hive and its
 // logs stay as they are.

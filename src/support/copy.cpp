@@ -1,6 +1,7 @@
 #include "support/copy.h"
 
 #include <atomic>
+#include <cerrno>
 #include <random>
 #include <vector>
 
@@ -75,7 +76,7 @@ bool ReadWholeFile(const i_dir& directory, const Processor::String& name, std::v
     if (static_cast<uint64_t>(size) > limit) {
         Processor::String text(name);
         text += u": the file is too large to be read whole";
-        error = MakeError(Codes::kInvalidArgument, TV_HERE, text);
+        error = MakeError(Codes::FromSystemError(EFBIG), TV_HERE, text);
         return false;
     }
     bytes.resize(static_cast<size_t>(size));

@@ -15,7 +15,7 @@ Error CopyFile(const i_dir& from, const Processor::String& name, rio_dir& to, co
 Error CopyFolder(const i_dir& from, const Processor::String& name, rio_dir& to, const Processor::String& newName);
 // Writes `data` as file `name` of `to`, replacing it atomically as CopyFile does.
 Error ReplaceFile(rio_dir& to, const Processor::String& name, const void* data, size_t size);
-// Reads a whole file of a directory; false with `error` set, also when it is larger than `limit`.
+// Reads a whole file of a directory; false with `error` set, EFBIG when it is larger than `limit`.
 bool ReadWholeFile(const i_dir& directory, const Processor::String& name, std::vector<uint8_t>& bytes, Error& error,
                    uint64_t limit = UINT64_MAX);
 // Deletes a folder with everything below it.

@@ -26,6 +26,11 @@
 namespace Common {
 
 namespace {
+// Our own marker for "a FIFO, device or socket where a file was expected"; reported as EINVAL.
+constexpr int kNotRegularFile = -1;
+}  // namespace
+
+namespace {
 
 std::atomic<bool> g_forceWalk{false};
 std::atomic<bool> g_noOpenat2{false};
@@ -511,14 +516,24 @@ private:
         clear_error();
         std::string real;
         if (!resolve(path, real)) return nullptr;
-        Fd fd(OpenBeneath(fd_.get(), real, flags));
+        // Non-blocking only for the open itself: a FIFO planted in a target would
+        // otherwise wait forever for a writer. Only regular files are files here.
+        Fd fd(OpenBeneath(fd_.get(), real, flags | O_NONBLOCK));
         if (!fd.valid()) {
             report(errno, path);
             return nullptr;
         }
         struct stat st;
-        if (::fstat(fd.get(), &st) == 0 && S_ISDIR(st.st_mode)) {
-            report(EISDIR, path);
+        if (::fstat(fd.get(), &st) != 0) {
+            report(errno, path);
+            return nullptr;
+        }
+        if (!S_ISREG(st.st_mode)) {
+            report(S_ISDIR(st.st_mode) ? EISDIR : kNotRegularFile, path);
+            return nullptr;
+        }
+        if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0) {
+            report(errno, path);
             return nullptr;
         }
         return std::make_shared<LocalFile>(std::move(fd));
@@ -534,6 +549,8 @@ private:
             return fail(MakeError(Codes::FromSystemError(error), TV_HERE, what.append(u": the path leaves the folder and is refused.")));
         if (error == ELOOP)
             return fail(MakeError(Codes::FromSystemError(error), TV_HERE, what.append(u": a symbolic link loops or may not be followed.")));
+        if (error == kNotRegularFile)
+            return fail(MakeError(Codes::FromSystemError(EINVAL), TV_HERE, what.append(u": not a regular file.")));
         return fail(SystemError(error, TV_HERE, what));
     }
 
