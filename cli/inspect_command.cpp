@@ -24,7 +24,10 @@ struct InspectOptions {
 
 void RunInspect(const InspectOptions& options)
 {
-    if (options.verbose) EnableVerboseTraces();
+    if (options.verbose)
+        EnableVerboseTraces();
+    else
+        EnableWarnings();
     Common::Error error;
     std::shared_ptr<Common::rio_dir> target = Common::OpenLocalDirectory(options.target, &error);
     if (!target) throw error;

@@ -30,8 +30,8 @@ struct ParsedLog {
     size_t report = 0;
 };
 
-// Old-format logs are tried as LOG1, LOG2, then the single-log scheme's LOG.
-int OldLogRank(const std::string& name)
+// Logs are tried as LOG1, LOG2, then the single-log scheme's LOG.
+int LogRank(const std::string& name)
 {
     std::string lower(name);
     for (char& c : lower)
@@ -108,8 +108,19 @@ public:
             else if (log.base.format == LogFormat::old_format)
                 old.push_back(&log);
         }
-        if (!fresh.empty())
+        if (!fresh.empty()) {
+            // The single-log scheme's LOG counts only where no valid LOG1 or LOG2 exists.
+            const bool dual = std::any_of(fresh.begin(), fresh.end(),
+                                          [](const ParsedLog* log) { return LogRank(log->log->name) < 2; });
+            if (dual)
+                std::erase_if(fresh, [this](const ParsedLog* log) {
+                    if (LogRank(log->log->name) < 2)
+                        return false;
+                    report(*log).stop = "not used: the hive has dual logs";
+                    return true;
+                });
             return replay_new(fresh, s2);
+        }
         if (!old.empty())
             return replay_old(old);
         return nothing_applicable("no valid log");
@@ -323,7 +334,7 @@ private:
     {
         result_.format = LogFormat::old_format;
         std::stable_sort(logs.begin(), logs.end(), [](const ParsedLog* a, const ParsedLog* b) {
-            return OldLogRank(a->log->name) < OldLogRank(b->log->name);
+            return LogRank(a->log->name) < LogRank(b->log->name);
         });
         // The log must belong to this very write of the primary; the first bin's timestamp
         // stands in for a torn base block.
@@ -337,10 +348,10 @@ private:
         else
             have_reference = false;
         // The single-log scheme's LOG counts only where no valid LOG1 or LOG2 exists.
-        const bool dual = OldLogRank(logs.front()->log->name) < 2;
+        const bool dual = LogRank(logs.front()->log->name) < 2;
         for (ParsedLog* log : logs) {
             ReplayLogReport& rep = report(*log);
-            if (dual && OldLogRank(log->log->name) == 2) {
+            if (dual && LogRank(log->log->name) == 2) {
                 rep.stop = "not used: the hive has dual logs";
                 continue;
             }

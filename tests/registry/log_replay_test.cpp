@@ -197,6 +197,12 @@ TEST(LogReplay, NewDirtyHiveEqualsWindowsRecoveryInEitherOrder)
     const ReplayResult raised = Replay(low, hive.log1, hive.log2);
     EXPECT_EQ(raised.status, ReplayStatus::clean);
     EXPECT_EQ(raised.new_sequence, 6u);
+    // A single-scheme .LOG beside dual logs is left out, even when it looks usable.
+    const ReplayResult dual =
+        ReplayHiveLogs(hive.primary, {{"H.LOG", hive.log2}, {"H.LOG1", hive.log1}, {"H.LOG2", hive.log2}}, {});
+    ASSERT_EQ(dual.status, ReplayStatus::replayed) << dual.message;
+    EXPECT_TRUE(dual.image == hive.recovered);
+    EXPECT_EQ(dual.logs[0].stop, "not used: the hive has dual logs");
 }
 
 TEST(LogReplay, CorruptOrTruncatedEntryStopsTheChain)
