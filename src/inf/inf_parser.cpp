@@ -338,9 +338,14 @@ Separators FindSeparators(const Unit* text, size_t length, uint32_t* commas)
     constexpr size_t kLanes = 16 / sizeof(Unit);
     for (size_t base = 0; base < length; base += kLanes) {
         const __m128i units = LoadLanes(text + base);
-        const uint32_t valid = (1u << std::min(length - base, kLanes)) - 1;
-        const uint32_t state = QuoteParity(static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(units, quote)))) ^ inside;
-        inside = (state & 0x8000) != 0 ? 0xFFFF : 0;
+        const uint32_t valid = length - base >= kLanes ? (1u << kLanes) - 1 : (1u << (length - base)) - 1;
+        const uint32_t quotes = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(units, quote)));
+        uint32_t state = inside;
+        // Most chunks hold no quote.
+        if (quotes != 0) {
+            state ^= QuoteParity(quotes);
+            inside = (state & 0x8000) != 0 ? 0xFFFF : 0;
+        }
         const uint32_t outside = ~state & valid;
         uint32_t splits = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(units, comma))) & outside;
         if (found.equals == length) {
