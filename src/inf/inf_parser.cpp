@@ -57,8 +57,8 @@ inline bool IsLineBlank(char16_t c)
 constexpr size_t kScanSlack = 16;
 
 // The first `a` or `b` in [p, end), or end; 16 bytes at a time where the processor
-// allows. Most of a parse is spent looking for line ends, comments, quotes and separators,
-// mostly over short stretches, hence no scalar tail: the slack makes the last load safe.
+// allows. The line reader looks for line ends and comments with it, mostly over short
+// stretches, hence no scalar tail: the slack makes the last load safe.
 template <class Pointer>
 inline Pointer* FindEither(Pointer* p, Pointer* end, std::remove_const_t<Pointer> a, std::remove_const_t<Pointer> b)
 {
