@@ -103,6 +103,16 @@ const std::vector<Case>& Cases()
            "[" + InfTest::Utf8(std::u16string(255, u'\u00C9').c_str()) + "]\n", 1),
         Fails("Utf16Name256", InfTest::Utf16File(u"[" + std::u16string(256, u'\u00E9') + u"]"), ParseSyntaxError, 1, 0),
         Ok("Field4097", "[S]\nk=" + Repeat('v', 4097) + "\n", "[S]\nk => <" + Repeat('v', 4097) + ">\n", 2),
+        // An empty key fails its section only when the section has been read whole, so a
+        // bad header further on is the error reported.
+        Fails("EmptyKeyThenBadHeader", "[S]\n=x\n[T\n", ParseSyntaxError, 3, 0),
+        Ok("EmptyKeyBeforeAnyHeader", "=x\n", "", 1),
+        Ok("QuotedFieldAcross16Bytes", "[S]\nk = \"0123456789abcdef,ghij=\" , x\n",
+           "[S]\nk => <0123456789abcdef,ghij=> <x>\n", 2),
+        // UTF-16 units whose low byte is ',' '=' or '"' (U+012C, U+013D, U+0122) are letters.
+        Ok("Utf16UnitsLikeSeparators",
+           std::string("\xFF\xFE[\0S\0]\0\n\0k\0=\0\x2C\x01\x3D\x01\x22\x01,\0b\0\n\0", 26),
+           "[S]\nk => <\xC4\xAC\xC4\xBD\xC4\xA2> <b>\n", 2),
         Ok("LineLongerThanReadBuffer", "[S]\nk=" + Repeat('w', 200000) + "\n", "[S]\nk => <" + Repeat('w', 200000) + ">\n", 2),
     };
     return cases;
