@@ -143,6 +143,11 @@ public:
     virtual std::shared_ptr<rio_file> open_file_rw(const Processor::String& path) = 0;
     virtual std::shared_ptr<rio_file> create_file_rw(const Processor::String& path) = 0;
     virtual std::shared_ptr<rio_dir> open_dir_rw(const Processor::String& path) = 0;
+    // Creates a file that must not exist yet (in any letter case), with permission bits
+    // `mode`; never follows a link. For temporary files nobody else may have prepared.
+    virtual std::shared_ptr<rio_file> create_new_file(const Processor::String& path, uint32_t mode) = 0;
+    // Reads the security settings of an entry (of what a link leads to, beneath this folder).
+    virtual bool get_security(const Processor::String& path, security_descriptor& security) const = 0;
 };
 
 using ri_dir = i_dir;
@@ -177,6 +182,8 @@ public:
     std::shared_ptr<rio_file> open_file_rw(const Processor::String& path) override;
     std::shared_ptr<rio_file> create_file_rw(const Processor::String& path) override;
     std::shared_ptr<rio_dir> open_dir_rw(const Processor::String& path) override;
+    std::shared_ptr<rio_file> create_new_file(const Processor::String& path, uint32_t mode) override;
+    bool get_security(const Processor::String& path, security_descriptor& security) const override;
 
 protected:
     const std::shared_ptr<rio_dir>& inner() const { return inner_; }

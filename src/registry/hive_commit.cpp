@@ -47,7 +47,7 @@ Error EditHiveAtomically(const std::shared_ptr<rio_dir>& directory, const Proces
     if (!temp)
         return error;
     const Processor::String copy = RandomUuidName();
-    if (!ReplaceFile(*temp, copy, original.data(), original.size()).empty())
+    if (!ReplaceFile(*temp, copy, original.data(), original.size(), 0600).empty())
         return MakeError(Codes::kRegistryOpenFailed, TV_HERE, name);
     struct Discard {
         TempDirScope& dir;

@@ -92,7 +92,7 @@ public:
                 temp_ = Common::TempDir::Get(error);
             if (temp_) {
                 const Processor::String copy = Common::RandomUuidName();
-                if (Common::ReplaceFile(*temp_, copy, image.data(), image.size()).empty()) {
+                if (Common::ReplaceFile(*temp_, copy, image.data(), image.size(), 0600).empty()) {
                     copyName_ = copy;
                     from = temp_;
                     name = copy;

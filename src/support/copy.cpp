@@ -1,12 +1,22 @@
 #include "support/copy.h"
 
-#include <atomic>
+#include <signal.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <mutex>
 #include <random>
+#include <regex>
+#include <set>
+#include <tuple>
 #include <vector>
 
 #include "support/errors.h"
-#include "support/files_iterator.h"
+#include "support/text.h"
+#include "support/trace.h"
 
 namespace Common {
 
@@ -14,17 +24,90 @@ namespace {
 
 constexpr size_t kChunk = 1 << 20;
 
-// A name for the temporary file beside the destination that no one else picks.
-Processor::String TemporaryName(const Processor::String& name)
+constexpr int64_t kStaleAfterNs = int64_t(3600) * 1000000000;
+
+uint64_t RandomBits()
 {
-    static std::atomic<uint64_t> counter{0};
-    static const uint64_t salt = std::random_device{}();
-    Processor::String temp(u".");
-    temp.append(name).append(u".transvia-");
-    const uint64_t n = salt ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-    for (int shift = 60; shift >= 0; shift -= 4) temp.append(static_cast<char16_t>(u"0123456789abcdef"[(n >> shift) & 0xF]));
-    return temp;
+    uint64_t bits = 0;
+    if (::getrandom(&bits, sizeof bits, 0) == static_cast<ssize_t>(sizeof bits)) return bits;
+    std::random_device device;
+    return (uint64_t(device()) << 32) ^ device();
 }
+
+// Splits a scratch name after "transvia-" into the process id (0 when the name has
+// none, as older runs wrote them) and whether the rest is the random part.
+bool ParseScratch(const std::string& name, bool& isFile, pid_t& pid)
+{
+    static const std::regex pattern(R"(^(\..+\.)?transvia-(?:([0-9]{1,10})-)?([0-9a-f]{12}|[0-9a-f]{16})$)");
+    std::smatch match;
+    if (!std::regex_match(name, match, pattern)) return false;
+    isFile = match[1].matched;
+    pid = match[2].matched ? static_cast<pid_t>(std::stoll(match[2].str()) & 0x7FFFFFFF) : 0;
+    return true;
+}
+
+// Whether a process may still be writing there. Process ids are reused, so a live id
+// only keeps a leftover a while longer; it never makes one look stale.
+bool ProcessAlive(pid_t pid) { return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM); }
+
+// The newest change time of a scratch folder's own entries, so that a working copy
+// still being written keeps its folder.
+int64_t NewestChange(rio_dir& folder, const dir_entry& entry)
+{
+    int64_t newest = entry.modified_ns;
+    std::shared_ptr<i_dir> sub = entry.is_dir ? folder.open_dir(entry.name) : nullptr;
+    auto it = sub ? sub->entries() : nullptr;
+    dir_entry child;
+    while (it && it->next(child)) newest = std::max(newest, child.modified_ns);
+    return newest;
+}
+
+}  // namespace
+
+Processor::String ScratchName(const Processor::String& prefix)
+{
+    Processor::String name(prefix);
+    name.append(u"transvia-").append(Processor::FromUtf8(std::to_string(::getpid()))).append(u'-');
+    const uint64_t n = RandomBits();
+    for (int shift = 60; shift >= 0; shift -= 4) name.append(static_cast<char16_t>(u"0123456789abcdef"[(n >> shift) & 0xF]));
+    return name;
+}
+
+void RemoveStaleScratch(rio_dir& folder)
+{
+    static std::mutex lock;
+    static std::set<std::tuple<uint64_t, uint64_t, std::string>> swept;
+    file_identifier id;
+    if (!folder.identify(id)) return;
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        // The path too: a folder made after another was deleted may reuse its inode.
+        if (!swept.insert({id.device, id.inode, Processor::ToUtf8(folder.full_path())}).second) return;
+    }
+    std::vector<dir_entry> stale;
+    {
+        auto it = folder.entries();
+        dir_entry entry;
+        const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                std::chrono::system_clock::now().time_since_epoch()).count();
+        while (it && it->next(entry)) {
+            bool isFile = false;
+            pid_t pid = 0;
+            if (entry.attributes & Attributes::kReparsePoint) continue;
+            if (!ParseScratch(Processor::ToUtf8(entry.name), isFile, pid) || isFile == entry.is_dir) continue;
+            if (now - NewestChange(folder, entry) < kStaleAfterNs || ProcessAlive(pid)) continue;
+            stale.push_back(entry);
+        }
+    }
+    for (const dir_entry& entry : stale) {
+        const Error error = entry.is_dir ? RemoveTree(folder, entry.name)
+                                         : (folder.delete_file(entry.name) ? Error() : folder.last_error());
+        if (error.failed()) TraceError(4, error);
+        else Trace(3, u"Removed '{0}' in '{1}', left by an earlier run.", {entry.name, folder.full_path()});
+    }
+}
+
+namespace {
 
 Processor::String ParentOf(const Processor::String& path, Processor::String& leaf)
 {
@@ -39,20 +122,29 @@ Processor::String ParentOf(const Processor::String& path, Processor::String& lea
     return cut < 0 ? Processor::String() : Processor::String(path, 0, cut);
 }
 
-// Writes through `produce` into a temporary file, flushes it and renames it over `name`.
-template <class Produce> Error ReplaceAtomically(rio_dir& to, const Processor::String& name, Produce produce)
+// Writes through `produce` into a temporary file, flushes it, gives it the metadata of
+// the file it replaces and renames it over `name`.
+template <class Produce> Error ReplaceAtomically(rio_dir& to, const Processor::String& name, uint32_t newMode, Produce produce)
 {
     Processor::String leaf;
     const Processor::String parent = ParentOf(name, leaf);
+    if (std::shared_ptr<rio_dir> folder = parent.isEmpty() ? nullptr : to.open_dir_rw(parent))
+        RemoveStaleScratch(*folder);
+    else if (parent.isEmpty())
+        RemoveStaleScratch(to);
     Processor::String temp = parent;
     if (!temp.isEmpty()) temp.append(u'\\');
-    temp.append(TemporaryName(leaf));
+    temp.append(ScratchName(Processor::String(u".").append(leaf).append(u'.')));
 
-    std::shared_ptr<o_file> out = to.create_file(temp);
+    security_descriptor security;
+    const bool replacing = to.get_security(name, security);
+    // Nobody but us reads the new content before it has its final owner and mode.
+    std::shared_ptr<o_file> out = to.create_new_file(temp, replacing ? 0600 : newMode);
     if (!out) return to.last_error();
     Error error = produce(*out);
     if (error.empty() && !out->flush()) error = out->last_error();
     out->close();
+    if (error.empty() && replacing && !to.set_security(temp, security)) error = to.last_error();
     if (error.empty() && !to.move(temp, name, true)) error = to.last_error();
     if (!error.empty()) to.delete_file(temp);
     return error;
@@ -94,9 +186,9 @@ bool ReadWholeFile(const i_dir& directory, const Processor::String& name, std::v
     return true;
 }
 
-Error ReplaceFile(rio_dir& to, const Processor::String& name, const void* data, size_t size)
+Error ReplaceFile(rio_dir& to, const Processor::String& name, const void* data, size_t size, uint32_t newMode)
 {
-    return ReplaceAtomically(to, name, [&](o_file& out) -> Error {
+    return ReplaceAtomically(to, name, newMode, [&](o_file& out) -> Error {
         if (out.write(data, size) != size)
             return out.last_error().empty() ? MakeError(Codes::FromSystemError(5), TV_HERE, u"Short write.") : out.last_error();
         return Error();
@@ -107,7 +199,7 @@ Error CopyFile(const i_dir& from, const Processor::String& name, rio_dir& to, co
 {
     std::shared_ptr<i_file> in = from.open_file(name);
     if (!in) return from.last_error();
-    return ReplaceAtomically(to, newName, [&](o_file& out) -> Error {
+    return ReplaceAtomically(to, newName, 0644, [&](o_file& out) -> Error {
         std::vector<char> buffer(kChunk);
         while (true) {
             const size_t n = in->read(buffer.data(), buffer.size());

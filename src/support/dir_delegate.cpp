@@ -32,5 +32,7 @@ bool rio_dir_delegate::set_attributes(const Processor::String& path, uint32_t at
 std::shared_ptr<rio_file> rio_dir_delegate::open_file_rw(const Processor::String& path) { return relay(inner_->open_file_rw(path)); }
 std::shared_ptr<rio_file> rio_dir_delegate::create_file_rw(const Processor::String& path) { return relay(inner_->create_file_rw(path)); }
 std::shared_ptr<rio_dir> rio_dir_delegate::open_dir_rw(const Processor::String& path) { return relay(inner_->open_dir_rw(path)); }
+std::shared_ptr<rio_file> rio_dir_delegate::create_new_file(const Processor::String& path, uint32_t mode) { return relay(inner_->create_new_file(path, mode)); }
+bool rio_dir_delegate::get_security(const Processor::String& path, security_descriptor& security) const { return relay(inner_->get_security(path, security)); }
 
 }  // namespace Common

@@ -2,8 +2,11 @@
 //
 // A restored Windows tree is case-insensitive by nature but lives on a case-sensitive
 // Linux file system, and it is untrusted: every path is resolved beneath the object it is
-// opened from (openat2 with RESOLVE_BENEATH; an O_NOFOLLOW walk where the kernel lacks
-// it), and each component is looked up exactly first, then by simple case folding.
+// opened from and on its file system (openat2 with RESOLVE_BENEATH | RESOLVE_NO_XDEV; an
+// O_NOFOLLOW walk comparing devices where the kernel lacks it), and each component is
+// looked up exactly first, then by simple case folding. An entry is opened for reading
+// or writing only after its type was checked on an O_PATH descriptor, so no device,
+// FIFO or socket is ever opened, and a file with other names is never written in place.
 #include "support/local_dir.h"
 
 #include <dirent.h>
@@ -22,12 +25,17 @@
 
 #include "support/errors.h"
 #include "support/text.h"
+#include "support/trace.h"
 
 namespace Common {
 
 namespace {
-// Our own marker for "a FIFO, device or socket where a file was expected"; reported as EINVAL.
+// Our own markers, never errno values: "a FIFO, device or socket where a file was
+// expected" (reported as EINVAL), "a file with other names asked for writing in place"
+// (reported as EMLINK) and "a name with no byte form" (reported as EILSEQ).
 constexpr int kNotRegularFile = -1;
+constexpr int kHardLinked = -2;
+constexpr int kNoFileName = -3;
 }  // namespace
 
 namespace {
@@ -69,7 +77,8 @@ int OpenBeneath(int root, const std::string& relative, int flags, mode_t mode = 
         open_how how{};
         how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
         how.mode = (flags & O_CREAT) ? mode : 0;
-        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+        // A mount point inside a target could lead anywhere (a bind mount of /): one file system only.
+        how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
         long fd;
         do {
             fd = ::syscall(SYS_openat2, root, path, &how, sizeof how);
@@ -78,6 +87,16 @@ int OpenBeneath(int root, const std::string& relative, int flags, mode_t mode = 
         g_noOpenat2.store(true);
     }
     // Without openat2 no symbolic link is followed at all: the safe reading of "beneath".
+    // A change of device marks a mount point; a bind mount of the same file system is
+    // seen by openat2 only.
+    struct stat rootStat, st;
+    if (::fstat(root, &rootStat) != 0) return -1;
+    const auto sameDevice = [&rootStat, &st](Fd& fd) {
+        if (::fstat(fd.get(), &st) != 0) return false;
+        if (st.st_dev == rootStat.st_dev) return true;
+        errno = EXDEV;
+        return false;
+    };
     Fd current(::fcntl(root, F_DUPFD_CLOEXEC, 0));
     if (!current.valid()) return -1;
     size_t start = 0;
@@ -85,9 +104,13 @@ int OpenBeneath(int root, const std::string& relative, int flags, mode_t mode = 
     while (true) {
         const size_t slash = all.find('/', start);
         const std::string component = all.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
-        if (slash == std::string::npos)
-            return ::openat(current.get(), component.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (slash == std::string::npos) {
+            Fd last(::openat(current.get(), component.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode));
+            if (!last.valid() || !sameDevice(last)) return -1;
+            return last.release();
+        }
         Fd next(::openat(current.get(), component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (next.valid() && !sameDevice(next)) return -1;
         if (!next.valid()) {
             struct stat st;
             if (errno == ENOTDIR && ::fstatat(current.get(), component.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -105,9 +128,67 @@ std::string Join(const std::string& base, const std::string& name)
     return base.empty() ? name : base + "/" + name;
 }
 
+std::string ProcPath(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
+// The path of this machine that a descriptor stands for, for texts.
+Processor::String PathOf(int fd)
+{
+    char buffer[PATH_MAX + 1];
+    const ssize_t n = ::readlink(ProcPath(fd).c_str(), buffer, PATH_MAX);
+    if (n <= 0) return Processor::String();
+    return Processor::FromFileName(std::string_view(buffer, static_cast<size_t>(n)));
+}
+
+// Whether `relative` names something that opening it would reach: a link that leaves
+// the folder, loops or dangles counts as absent (the component walk follows no link).
+bool Reachable(int root, const std::string& relative)
+{
+    Fd fd(OpenBeneath(root, relative, O_PATH));
+    struct stat st;
+    return fd.valid() && ::fstat(fd.get(), &st) == 0 && !S_ISLNK(st.st_mode);
+}
+
+// Opens the existing regular file `real` beneath `root` with `flags`. Its type is checked
+// on an O_PATH descriptor first and the same inode is then opened through /proc, so a
+// device's driver never sees an open. On failure `error` holds an errno or a marker.
+Fd OpenRegular(int root, const std::string& real, int flags, int& error)
+{
+    Fd path(OpenBeneath(root, real, O_PATH));
+    struct stat st;
+    if (!path.valid() || ::fstat(path.get(), &st) != 0) {
+        error = errno;
+        return Fd();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? EISDIR : S_ISLNK(st.st_mode) ? ELOOP : kNotRegularFile;
+        return Fd();
+    }
+    // Another name of this inode may lie outside the target (a hard link is no symbolic
+    // link to refuse): writing in place would change that file too.
+    if ((flags & O_ACCMODE) != O_RDONLY && st.st_nlink > 1) {
+        error = kHardLinked;
+        return Fd();
+    }
+    Fd fd(::open(ProcPath(path.get()).c_str(), flags | O_CLOEXEC));
+    if (!fd.valid() && errno == ENOENT) {
+        // No /proc: open the name again, without blocking on a FIFO swapped in meanwhile,
+        // and keep it only when it is still the inode that was checked.
+        fd = Fd(OpenBeneath(root, real, flags | O_NONBLOCK));
+        struct stat again;
+        if (fd.valid() && (::fstat(fd.get(), &again) != 0 || again.st_dev != st.st_dev || again.st_ino != st.st_ino)) {
+            error = kNotRegularFile;
+            return Fd();
+        }
+        if (fd.valid() && ::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0) fd.reset();
+    }
+    if (!fd.valid()) error = errno;
+    return fd;
+}
+
 // Finds the entry of folder `relative` whose name folds equal to `wanted`; an exact
-// match wins, otherwise the smallest such name, so the choice does not depend on
-// the order of the folder listing.
+// match wins, otherwise the smallest such name in byte order, so the choice does not
+// depend on the order of the folder listing. A choice between several is traced: one of
+// them may be a decoy planted beside the real file.
 bool FindFolded(int root, const std::string& relative, const std::string& wanted, std::string& found)
 {
     Fd dirFd(OpenBeneath(root, relative, O_RDONLY | O_DIRECTORY));
@@ -115,21 +196,30 @@ bool FindFolded(int root, const std::string& relative, const std::string& wanted
     DIR* dir = ::fdopendir(dirFd.get());
     if (dir == nullptr) return false;
     dirFd.release();
-    const Processor::String wantedText = Processor::FromUtf8(wanted);
+    const Processor::String wantedText = Processor::FromFileName(wanted);
     bool any = false;
+    std::string passedOver;
     while (dirent* e = ::readdir(dir)) {
         const std::string name = e->d_name;
         if (name == "." || name == "..") continue;
         if (name == wanted) {
             found = name;
             any = true;
+            passedOver.clear();
             break;
         }
-        if (Processor::EqualNoCase(Processor::FromUtf8(name), wantedText) && (!any || name < found)) {
+        if (!Processor::EqualNoCase(Processor::FromFileName(name), wantedText)) continue;
+        if (!any || name < found) {
+            if (any) passedOver = found;
             found = name;
             any = true;
+        } else if (passedOver.empty() || name < passedOver) {
+            passedOver = name;
         }
     }
+    if (!passedOver.empty())
+        Trace(3, u"Folder '{0}' holds '{1}' and '{2}', which differ only in letter case; '{1}' is used.",
+              {PathOf(::dirfd(dir)), Processor::FromFileName(found), Processor::FromFileName(passedOver)});
     ::closedir(dir);
     if (!any) errno = ENOENT;
     return any;
@@ -258,7 +348,8 @@ private:
 
 class LocalIterator final : public i_dir::iterator {
 public:
-    explicit LocalIterator(DIR* dir) : dir_(dir) {}
+    // `root`: the folder object's own descriptor, which links must stay beneath.
+    LocalIterator(DIR* dir, int root) : dir_(dir), root_(root) {}
     ~LocalIterator() override
     {
         if (dir_ != nullptr) ::closedir(dir_);
@@ -277,7 +368,9 @@ public:
             if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0) continue;
             struct stat st;
             if (::fstatat(::dirfd(dir_), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
-            entry = EntryOf(Processor::FromUtf8(e->d_name), st);
+            // What cannot be opened is not listed either.
+            if (S_ISLNK(st.st_mode) && !Reachable(root_, e->d_name)) continue;
+            entry = EntryOf(Processor::FromFileName(e->d_name), st);
             return true;
         }
     }
@@ -286,6 +379,7 @@ public:
 
 private:
     DIR* dir_;
+    int root_;
     Error error_;
 };
 
@@ -311,7 +405,7 @@ public:
             return nullptr;
         }
         fd.release();
-        return std::make_unique<LocalIterator>(dir);
+        return std::make_unique<LocalIterator>(dir, fd_.get());
     }
 
     bool exists(const Processor::String& path) const override { return stat(path).has_value(); }
@@ -327,8 +421,13 @@ public:
             report(errno, path);
             return std::nullopt;
         }
+        // A link exists only as far as opening it would succeed.
+        if (S_ISLNK(st.st_mode) && !Reachable(fd_.get(), real)) {
+            report(errno == 0 || errno == ENOENT ? ENOENT : errno, path);
+            return std::nullopt;
+        }
         const size_t slash = real.rfind('/');
-        return EntryOf(Processor::FromUtf8(slash == std::string::npos ? real : real.substr(slash + 1)), st);
+        return EntryOf(Processor::FromFileName(slash == std::string::npos ? real : real.substr(slash + 1)), st);
     }
 
     int compare_names(const Processor::String& a, const Processor::String& b) const override
@@ -338,14 +437,7 @@ public:
 
     std::shared_ptr<i_dir> reopen() const override { return reopen_rw(); }
 
-    Processor::String full_path() const override
-    {
-        char buffer[PATH_MAX + 1];
-        const std::string link = "/proc/self/fd/" + std::to_string(fd_.get());
-        const ssize_t n = ::readlink(link.c_str(), buffer, PATH_MAX);
-        if (n <= 0) return Processor::String();
-        return Processor::FromUtf8(std::string_view(buffer, static_cast<size_t>(n)));
-    }
+    Processor::String full_path() const override { return PathOf(fd_.get()); }
 
     int compare(const i_dir& other) const override
     {
@@ -411,7 +503,8 @@ public:
         if (!p.valid()) return report(errno, path);
         int result;
         if (junctionTarget != nullptr) {
-            std::string target = Processor::ToUtf8(*junctionTarget);
+            std::string target;
+            if (!Processor::ToFileName(*junctionTarget, target)) return report(kNoFileName, *junctionTarget);
             std::replace(target.begin(), target.end(), '\\', '/');
             result = ::symlinkat(target.c_str(), p.get(), name.c_str());
         } else {
@@ -450,38 +543,48 @@ public:
     bool set_security(const Processor::String& path, const security_descriptor& security) override
     {
         return at_existing(path, [&security](int parent, const std::string& name) {
-            if (::fchownat(parent, name.c_str(), security.owner, security.group, AT_SYMLINK_NOFOLLOW) != 0 &&
-                errno != EPERM)
-                return -1;
-            return ::fchmodat(parent, name.c_str(), security.mode & 07777, 0);
+            return ChangeEntry(parent, name, [&security](int fd, const struct stat&, mode_t& mode) {
+                // Without the right to give a file away, the mode is still worth setting.
+                if (::fchownat(fd, "", security.owner, security.group, AT_EMPTY_PATH) != 0 && errno != EPERM) return false;
+                mode = security.mode & 07777;
+                return true;
+            });
         });
     }
 
     bool set_attributes(const Processor::String& path, uint32_t attributes) override
     {
         return at_existing(path, [attributes](int parent, const std::string& name) {
-            struct stat st;
-            if (::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return -1;
-            if (S_ISLNK(st.st_mode)) return 0;  // links have no mode of their own
-            // Only the read-only bit has a meaning on this file system.
-            const mode_t mode = (attributes & Attributes::kReadOnly) ? (st.st_mode & ~0222) : (st.st_mode | 0200);
-            return ::fchmodat(parent, name.c_str(), mode & 07777, 0);
+            return ChangeEntry(parent, name, [attributes](int, const struct stat& st, mode_t& mode) {
+                // Only the read-only bit has a meaning on this file system.
+                mode = ((attributes & Attributes::kReadOnly) ? (st.st_mode & ~0222) : (st.st_mode | 0200)) & 07777;
+                return true;
+            });
         });
+    }
+
+    bool get_security(const Processor::String& path, security_descriptor& security) const override
+    {
+        clear_error();
+        std::string real;
+        if (!resolve(path, real)) return false;
+        // A link is replaced by what it leads to, so its target's settings are the ones that count.
+        Fd fd(OpenBeneath(fd_.get(), real, O_PATH));
+        struct stat st;
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return report(errno, path);
+        if (S_ISLNK(st.st_mode)) return report(ELOOP, path);
+        security = {static_cast<uint32_t>(st.st_uid), static_cast<uint32_t>(st.st_gid),
+                    static_cast<uint32_t>(st.st_mode & 07777)};
+        return true;
     }
 
     std::shared_ptr<rio_file> open_file_rw(const Processor::String& path) override { return open_file_with(path, O_RDWR); }
 
-    std::shared_ptr<rio_file> create_file_rw(const Processor::String& path) override
+    std::shared_ptr<rio_file> create_file_rw(const Processor::String& path) override { return create(path, false, 0644); }
+
+    std::shared_ptr<rio_file> create_new_file(const Processor::String& path, uint32_t mode) override
     {
-        clear_error();
-        std::string parent, name;
-        if (!resolve_new(path, parent, name)) return nullptr;
-        Fd fd(OpenBeneath(fd_.get(), Join(parent, name), O_RDWR | O_CREAT | O_TRUNC));
-        if (!fd.valid()) {
-            report(errno, path);
-            return nullptr;
-        }
-        return std::make_shared<LocalFile>(std::move(fd));
+        return create(path, true, static_cast<mode_t>(mode & 0777));
     }
 
     std::shared_ptr<rio_dir> open_dir_rw(const Processor::String& path) override { return open_dir_impl(path); }
@@ -516,27 +619,65 @@ private:
         clear_error();
         std::string real;
         if (!resolve(path, real)) return nullptr;
-        // Non-blocking only for the open itself: a FIFO planted in a target would
-        // otherwise wait forever for a writer. Only regular files are files here.
-        Fd fd(OpenBeneath(fd_.get(), real, flags | O_NONBLOCK));
+        int error = 0;
+        Fd fd = OpenRegular(fd_.get(), real, flags, error);
         if (!fd.valid()) {
+            report(error, path);
+            return nullptr;
+        }
+        return std::make_shared<LocalFile>(std::move(fd));
+    }
+
+    // Creates `path`, or with `exclusive` false truncates the file of that name. A file
+    // with other names is not truncated (that would reach them too): it loses this name
+    // and a new file takes it, which is what replacing its content means here.
+    std::shared_ptr<LocalFile> create(const Processor::String& path, bool exclusive, mode_t mode)
+    {
+        clear_error();
+        std::string parent, name;
+        if (!resolve_new(path, parent, name)) return nullptr;
+        Fd dir(OpenBeneath(fd_.get(), parent, O_PATH | O_DIRECTORY));
+        if (!dir.valid()) {
             report(errno, path);
             return nullptr;
         }
         struct stat st;
-        if (::fstat(fd.get(), &st) != 0) {
-            report(errno, path);
-            return nullptr;
+        if (!exclusive && ::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            if (!S_ISREG(st.st_mode) || st.st_nlink == 1) {
+                int error = 0;
+                Fd fd = OpenRegular(fd_.get(), Join(parent, name), O_RDWR | O_TRUNC, error);
+                if (!fd.valid()) {
+                    report(error, path);
+                    return nullptr;
+                }
+                return std::make_shared<LocalFile>(std::move(fd));
+            }
+            if (::unlinkat(dir.get(), name.c_str(), 0) != 0) {
+                report(errno, path);
+                return nullptr;
+            }
         }
-        if (!S_ISREG(st.st_mode)) {
-            report(S_ISDIR(st.st_mode) ? EISDIR : kNotRegularFile, path);
-            return nullptr;
-        }
-        if (::fcntl(fd.get(), F_SETFL, ::fcntl(fd.get(), F_GETFL) & ~O_NONBLOCK) != 0) {
+        Fd fd(::openat(dir.get(), name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (!fd.valid()) {
             report(errno, path);
             return nullptr;
         }
         return std::make_shared<LocalFile>(std::move(fd));
+    }
+
+    // Runs `decide` on an O_PATH descriptor of entry `name` (never a link's target) and
+    // applies the mode it chooses through /proc, so no link is followed on the way.
+    template <class Decide> static int ChangeEntry(int parent, const std::string& name, Decide decide)
+    {
+        Fd fd(::openat(parent, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return -1;
+        mode_t mode = 0;
+        if (!decide(fd.get(), st, mode)) return -1;
+        if (S_ISLNK(st.st_mode)) return 0;  // links have no mode of their own
+        if (::chmod(ProcPath(fd.get()).c_str(), mode) == 0) return 0;
+        if (errno != ENOENT) return -1;
+        return ::fchmodat(parent, name.c_str(), mode, AT_SYMLINK_NOFOLLOW);  // no /proc: refused for links anyway
     }
 
     // Records a failure with a text that says what happened to which path.
@@ -546,11 +687,20 @@ private:
         what.append(path).append(u"' in '").append(full_path()).append(u"'");
         // The system's own words for these two would mislead ("cross-device link").
         if (error == EXDEV)
-            return fail(MakeError(Codes::FromSystemError(error), TV_HERE, what.append(u": the path leaves the folder and is refused.")));
+            return fail(MakeError(Codes::FromSystemError(error), TV_HERE,
+                                  what.append(u": the path leaves the folder or its file system and is refused.")));
         if (error == ELOOP)
             return fail(MakeError(Codes::FromSystemError(error), TV_HERE, what.append(u": a symbolic link loops or may not be followed.")));
         if (error == kNotRegularFile)
             return fail(MakeError(Codes::FromSystemError(EINVAL), TV_HERE, what.append(u": not a regular file.")));
+        if (error == kHardLinked)
+            return fail(MakeError(Codes::FromSystemError(EMLINK), TV_HERE,
+                                  what.append(u": the file has other names (hard links), one of which may lie outside "
+                                              u"the target, and is not written in place; copy it to a file of its own "
+                                              u"and try again.")));
+        if (error == kNoFileName)
+            return fail(MakeError(Codes::FromSystemError(EILSEQ), TV_HERE,
+                                  what.append(u": the name holds a character no file name can stand for.")));
         return fail(SystemError(error, TV_HERE, what));
     }
 
@@ -560,9 +710,10 @@ private:
         if (!SplitRelativePath(path, parts)) return report(EXDEV, path);
         components.clear();
         for (const auto& part : parts) {
-            std::string utf8 = Processor::ToUtf8(part);
-            if (utf8.find('\0') != std::string::npos) return report(EINVAL, path);
-            components.push_back(std::move(utf8));
+            std::string bytes;
+            if (!Processor::ToFileName(part, bytes)) return report(kNoFileName, path);
+            if (bytes.find('\0') != std::string::npos) return report(EINVAL, path);
+            components.push_back(std::move(bytes));
         }
         return true;
     }
@@ -618,7 +769,7 @@ private:
         Processor::String parentPath;
         for (size_t i = 0; i + 1 < parts.size(); ++i) parentPath.append(parts[i]).append(u'\\');
         if (!resolve(parentPath, parent)) return false;
-        name = Processor::ToUtf8(parts.back());
+        if (!Processor::ToFileName(parts.back(), name)) return report(kNoFileName, path);
         if (name.find('\0') != std::string::npos) return report(EINVAL, path);
         std::string existing;
         if (FindFolded(fd_.get(), parent, name, existing)) name = existing;
@@ -662,7 +813,7 @@ std::shared_ptr<rio_dir> OpenLocalDir(const std::string& path, Error& error)
 {
     Fd fd(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!fd.valid()) {
-        error = SystemError(errno, TV_HERE, Processor::FromUtf8(path));
+        error = SystemError(errno, TV_HERE, Processor::FromFileName(path));
         return nullptr;
     }
     error = Error();

@@ -1,8 +1,9 @@
 #include "support/temp_dir.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 #include <mutex>
-#include <random>
 
 #include "support/copy.h"
 #include "support/errors.h"
@@ -20,15 +21,6 @@ std::shared_ptr<rio_dir> DefaultBase(Error& error)
 {
     const char* tmp = std::getenv("TMPDIR");
     return OpenLocalDir(tmp && *tmp ? tmp : "/tmp", error);
-}
-
-Processor::String UniqueName()
-{
-    static std::mt19937_64 random{std::random_device{}()};
-    Processor::String name(u"transvia-");
-    const uint64_t n = random();
-    for (int shift = 44; shift >= 0; shift -= 4) name.append(static_cast<char16_t>(u"0123456789abcdef"[(n >> shift) & 0xF]));
-    return name;
 }
 
 }  // namespace
@@ -55,10 +47,16 @@ std::shared_ptr<TempDirScope> TempDir::Get(Error& error)
     if (auto current = g_current.lock()) return current;
     std::shared_ptr<rio_dir> base = g_base ? g_base : DefaultBase(error);
     if (!base) return nullptr;
+    RemoveStaleScratch(*base);
     for (int attempt = 0; attempt < 8; ++attempt) {
-        const Processor::String name = UniqueName();
+        const Processor::String name = ScratchName(Processor::String());
         if (base->exists(name)) continue;
         if (!base->create_dir(name)) break;
+        // Working copies of hives hold password hashes (SAM): for our eyes only.
+        if (!base->set_security(name, {static_cast<uint32_t>(::geteuid()), static_cast<uint32_t>(::getegid()), 0700})) {
+            RemoveTree(*base, name);
+            break;
+        }
         std::shared_ptr<rio_dir> dir = base->open_dir_rw(name);
         if (!dir) break;
         auto scope = std::make_shared<TempDirScope>(base, name, std::move(dir));

@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
+#include <unicode/utf8.h>
 
 namespace Processor {
 
@@ -82,6 +83,91 @@ std::string ToUtf8(const String& text)
 std::string ToUtf8(std::u16string_view text)
 {
     return ToUtf8(String(false, text.data(), static_cast<int32_t>(text.size())));
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at `p` (1 to 4) and its code point, or 0 when the
+// bytes there are not one: overlong forms, encoded surrogates and values past U+10FFFF
+// are invalid.
+size_t DecodeUtf8(const unsigned char* p, size_t left, UChar32& c)
+{
+    const unsigned char b = p[0];
+    if (b < 0x80) {
+        c = b;
+        return 1;
+    }
+    size_t length;
+    unsigned char low = 0x80, high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+        length = 2;
+        c = b & 0x1F;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3;
+        c = b & 0x0F;
+        if (b == 0xE0) low = 0xA0;
+        if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4;
+        c = b & 0x07;
+        if (b == 0xF0) low = 0x90;
+        if (b == 0xF4) high = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left < length) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = p[i];
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 0;
+        c = (c << 6) | (next & 0x3F);
+    }
+    return length;
+}
+
+constexpr char16_t kEscapeBase = 0xDC00;
+
+}  // namespace
+
+String FromFileName(std::string_view bytes)
+{
+    String out;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        UChar32 c;
+        const size_t length = DecodeUtf8(p + i, bytes.size() - i, c);
+        if (length == 0) {
+            out.append(static_cast<char16_t>(kEscapeBase + p[i]));
+            ++i;
+        } else {
+            out.append(c);
+            i += length;
+        }
+    }
+    return out;
+}
+
+bool ToFileName(const String& text, std::string& bytes)
+{
+    bytes.clear();
+    bool escaped = false;
+    for (int32_t i = 0; i < text.length();) {
+        const UChar32 c = text.char32At(i);
+        i += U16_LENGTH(c);
+        if (U_IS_SURROGATE(c)) {
+            if (c < kEscapeBase + 0x80 || c > kEscapeBase + 0xFF) return false;
+            bytes.push_back(static_cast<char>(c - kEscapeBase));
+            escaped = true;
+            continue;
+        }
+        char buffer[4];
+        int32_t length = 0;
+        U8_APPEND_UNSAFE(reinterpret_cast<uint8_t*>(buffer), length, c);  // c is a scalar value here
+        bytes.append(buffer, static_cast<size_t>(length));
+    }
+    // Escaped bytes next to each other may form a valid sequence, which would name the
+    // file of another text: only an exact round trip is accepted.
+    return !escaped || FromFileName(bytes) == text;
 }
 
 String FromWide(const std::wstring& text)

@@ -25,6 +25,13 @@ bool EqualNoCase(std::u16string_view a, std::u16string_view b);
 String FromUtf8(std::string_view utf8);
 std::string ToUtf8(const String& text);
 std::string ToUtf8(std::u16string_view text);
+// File names of this machine are byte strings. Valid UTF-8 is decoded as such; every byte
+// of an invalid sequence becomes the lone surrogate U+DC00 + byte, so two names never
+// decode to the same text and the bytes come back exactly.
+String FromFileName(std::string_view bytes);
+// The inverse; false for a text that no byte string decodes to (a lone surrogate that is
+// not such an escape, or escapes that would re-read as a different character).
+bool ToFileName(const String& text, std::string& bytes);
 String FromWide(const std::wstring& text);
 std::wstring ToWide(const String& text);
 
