@@ -6,6 +6,7 @@
 
 #include "support/copy.h"
 #include "support/files_iterator.h"
+#include "inf/trace_capture.h"
 #include "support/fixtures.h"
 #include "support/local_dir.h"
 #include "support/temp_dir.h"
@@ -48,11 +49,17 @@ TEST_P(LocalDirTest, LookupIgnoresLetterCaseAndPrefersExactNames)
     EXPECT_FALSE(root->exists(u"System32\\config\\software"));
     EXPECT_TRUE(root->last_error().failed());
 
-    // Two names that fold equal: the exact one wins.
+    // Two names that fold equal: the exact one wins, silently.
     EXPECT_EQ(ReadAll(*root->open_file(u"system32\\ntdll.dll")), "MZ");
     scratch.write("Windows/system32/NTDLL.DLL", "other");
+    TraceTest::TraceCapture trace;
     EXPECT_EQ(ReadAll(*root->open_file(u"system32\\NTDLL.DLL")), "other");
     EXPECT_EQ(ReadAll(*root->open_file(u"System32\\ntdll.dll")), "MZ");
+    EXPECT_TRUE(trace.traced.empty());
+    // Without an exact match the first in byte order wins, and the choice is traced.
+    scratch.write("Windows/system32/config/System", "decoy");
+    EXPECT_EQ(ReadAll(*root->open_file(u"System32\\config\\system")), "hive");
+    EXPECT_TRUE(trace.Has(3, "'SYSTEM' and 'System'")) << (trace.traced.empty() ? "" : trace.traced[0].text);
 }
 
 TEST_P(LocalDirTest, PathsThatLeaveTheFolderAreRefused)
@@ -75,10 +82,28 @@ TEST_P(LocalDirTest, SymbolicLinksMayNotLeadOutside)
     ASSERT_EQ(::symlink("..", (scratch.path() / "Windows/up").c_str()), 0);
     ASSERT_EQ(::symlink("loop2", (scratch.path() / "Windows/loop1").c_str()), 0);
     ASSERT_EQ(::symlink("loop1", (scratch.path() / "Windows/loop2").c_str()), 0);
+    ASSERT_EQ(::symlink("system32/ntdll.dll", (scratch.path() / "Windows/inside").c_str()), 0);
     for (const char16_t* path : {u"abs", u"rel", u"up\\outside.txt", u"loop1", u"LOOP1\\x"}) {
         EXPECT_FALSE(root->open_file(path)) << Processor::ToUtf8(String(path));
         EXPECT_TRUE(root->last_error().failed());
+        // What cannot be opened does not exist either, nor is it listed.
+        EXPECT_FALSE(root->exists(path)) << Processor::ToUtf8(String(path));
     }
+    std::set<std::string> listed;
+    Common::dir_entry entry;
+    for (auto it = root->entries(); it->next(entry);) listed.insert(Processor::ToUtf8(entry.name));
+    // The component walk follows no link, so for it even a link inside is absent.
+    std::set<std::string> expected{"system32"};
+    if (!GetParam()) expected.insert("inside");
+    EXPECT_EQ(listed, expected);
+    EXPECT_EQ(root->exists(u"inside"), !GetParam());
+    // Changing the mode of a link changes nothing outside.
+    ::chmod((scratch.path() / "outside.txt").c_str(), 0644);
+    root->set_security(u"abs", {0, 0, 0777});
+    root->set_attributes(u"rel", Common::Attributes::kReadOnly);
+    struct stat st;
+    ASSERT_EQ(::stat((scratch.path() / "outside.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
     // Writing through a link to the outside must not touch the outside file.
     auto out = root->create_file(u"rel");
     if (out) {
