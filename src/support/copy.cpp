@@ -40,7 +40,8 @@ bool ParseScratch(const std::string& name, bool& isFile, pid_t& pid)
 {
     static const std::regex pattern(R"(^(\..+\.)?transvia-(?:([0-9]{1,10})-)?([0-9a-f]{12}|[0-9a-f]{16})$)");
     std::smatch match;
-    if (!std::regex_match(name, match, pattern)) return false;
+    // Most folders hold thousands of other names: a plain search first.
+    if (name.find("transvia-") == std::string::npos || !std::regex_match(name, match, pattern)) return false;
     isFile = match[1].matched;
     pid = match[2].matched ? static_cast<pid_t>(std::stoll(match[2].str()) & 0x7FFFFFFF) : 0;
     return true;
