@@ -155,8 +155,7 @@ private:
 
 class LocalIterator final : public i_dir::iterator {
 public:
-    // `root`: the folder object's own descriptor, which links must stay beneath.
-    LocalIterator(DIR* dir, int root) : dir_(dir), root_(root) {}
+    explicit LocalIterator(DIR* dir) : dir_(dir) {}
     ~LocalIterator() override
     {
         if (dir_ != nullptr) ::closedir(dir_);
@@ -176,7 +175,7 @@ public:
             struct stat st;
             if (::fstatat(::dirfd(dir_), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
             // What cannot be opened is not listed either.
-            if (S_ISLNK(st.st_mode) && !Reachable(root_, e->d_name)) continue;
+            if (S_ISLNK(st.st_mode) && !Reachable(::dirfd(dir_), e->d_name)) continue;
             entry = EntryOf(Processor::FromFileName(e->d_name), st);
             return true;
         }
@@ -186,7 +185,6 @@ public:
 
 private:
     DIR* dir_;
-    int root_;
     Error error_;
 };
 
@@ -212,7 +210,7 @@ public:
             return nullptr;
         }
         fd.release();
-        return std::make_unique<LocalIterator>(dir, fd_.get());
+        return std::make_unique<LocalIterator>(dir);
     }
 
     bool exists(const Processor::String& path) const override { return stat(path).has_value(); }
@@ -230,7 +228,7 @@ public:
         }
         // A link exists only as far as opening it would succeed.
         if (S_ISLNK(st.st_mode) && !Reachable(fd_.get(), real)) {
-            report(errno == 0 || errno == ENOENT ? ENOENT : errno, path);
+            report(ELOOP, path);
             return std::nullopt;
         }
         const size_t slash = real.rfind('/');
@@ -484,7 +482,8 @@ private:
         if (S_ISLNK(st.st_mode)) return 0;  // links have no mode of their own
         if (::chmod(ProcPath(fd.get()).c_str(), mode) == 0) return 0;
         if (errno != ENOENT) return -1;
-        return ::fchmodat(parent, name.c_str(), mode, AT_SYMLINK_NOFOLLOW);  // no /proc: refused for links anyway
+        // No /proc: by name, the entry having been seen to be no link just now.
+        return ::fchmodat(parent, name.c_str(), mode, 0);
     }
 
     // Records a failure with a text that says what happened to which path.
