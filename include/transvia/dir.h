@@ -122,7 +122,8 @@ public:
 // Write side, in the agreed slot order.
 class TRANSVIA_API o_dir : public virtual fs_object {
 public:
-    // Creates or truncates a file; a name existing in another letter case is reused.
+    // Creates or truncates a file; a name existing in another letter case is reused. A
+    // file that has other names (hard links) is not truncated: the name gets a new file.
     virtual std::shared_ptr<o_file> create_file(const Processor::String& path) = 0;
     virtual bool delete_file(const Processor::String& path) = 0;
     // Moves or renames within the tree; `replace` allows overwriting a file.
@@ -140,6 +141,8 @@ public:
 
 class TRANSVIA_API rio_dir : public i_dir, public o_dir {
 public:
+    // Opens an existing regular file for writing in place; refused when it has other
+    // names (hard links), which may lie outside the folder.
     virtual std::shared_ptr<rio_file> open_file_rw(const Processor::String& path) = 0;
     virtual std::shared_ptr<rio_file> create_file_rw(const Processor::String& path) = 0;
     virtual std::shared_ptr<rio_dir> open_dir_rw(const Processor::String& path) = 0;
