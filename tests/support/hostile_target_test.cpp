@@ -203,39 +203,6 @@ TEST(FileNameTest, EveryByteStringComesBackAndNoTwoMeetInOneText)
     EXPECT_EQ(Processor::FromFileName("caf\xc3\xa9"), String(u"caf\u00e9"));
 }
 
-TEST(ReplaceTest, TheNewFileKeepsOwnerGroupAndModeAndScratchIsPrivate)
-{
-    TestSupport::ScratchDir scratch;
-    const auto hive = scratch.write("config/SYSTEM", "old");
-    ASSERT_EQ(::chmod(hive.c_str(), 0640), 0);
-    const bool root = ::geteuid() == 0;
-    if (root) {
-        ASSERT_EQ(::chown(hive.c_str(), 1234, 5678), 0);
-    }
-    auto dir = scratch.dir();
-    ASSERT_TRUE(Common::ReplaceFile(*dir, u"config\\system", "new", 3).empty());
-    struct stat st;
-    ASSERT_EQ(::stat(hive.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    if (root) {
-        EXPECT_EQ(st.st_uid, 1234u);
-        EXPECT_EQ(st.st_gid, 5678u);
-    }
-    EXPECT_EQ(scratch.read("config/SYSTEM"), "new");
-    ASSERT_TRUE(Common::ReplaceFile(*dir, u"config\\copy", "c", 1, 0600).empty());
-    ASSERT_EQ(::stat((scratch.path() / "config/copy").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-
-    Common::TempDir::SetBase(scratch.dir());
-    Common::Error error;
-    auto temp = Common::TempDir::Get(error);
-    ASSERT_TRUE(temp);
-    ASSERT_EQ(::stat(Processor::ToUtf8(temp->full_path()).c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0700u);
-    temp.reset();
-    Common::TempDir::SetBase(nullptr);
-}
-
 TEST(ScratchTest, LeftoversOfDeadRunsAreRemovedOthersKept)
 {
     const pid_t dead = ::fork();
