@@ -35,7 +35,7 @@ struct Target {
     }
     void Apply(std::initializer_list<const char16_t*> fields)
     {
-        Transvia::RegistryOperationFields record;
+        Transvia::RegistryOperationRecord record;
         size_t i = 0;
         for (const char16_t* field : fields)
             record[i++] = String(field);
@@ -165,7 +165,7 @@ TEST(RegistryOperation, MissingHiveIsAnError)
     TargetTree tree;
     tree.Hive("system", kSystem);
     auto registry = Transvia::CreateWindowsRegistry(tree.Windows());
-    Transvia::RegistryOperationFields record{u"DeleteKey", u"HKLM", u"Software\\Vendor", u"", u""};
+    Transvia::RegistryOperationRecord record{u"DeleteKey", u"HKLM", u"Software\\Vendor", u"", u""};
     try {
         Transvia::MakeRegistryOperation(record)->Apply(*registry);
         // Without a software hive the key objects exist but every step fails: nothing to do.
