@@ -183,6 +183,33 @@ drv.sys
     EXPECT_EQ(Lines(*sources), (List{"drv.sys||||0|0", "pkg.inf||||0|1"}));
 }
 
+// With the INF folder at hand, a section the INF lacks comes from the INF its Include line
+// names, as a package that installs through machine.inf's own sections does.
+TEST_F(DriverSourcesTest, CopyFilesSectionOfAnIncludedInf)
+{
+    scratch.write("inf/machine.inf", "[Version]\nSignature=\"$Windows NT$\"\n[PCI_ISA_CopyFiles.NT]\nisapnp.sys\n"
+                                     "[Other]\nx.sys\n");
+    auto cache = CreateInfCache(scratch.dir("inf"), false);
+    ASSERT_NE(cache, nullptr);
+    const std::string text = "[Install]\nInclude = missing.inf, machine.inf\nCopyFiles = PCI_ISA_CopyFiles.NT, Own\n"
+                             "[Own]\nown.sys\n[Absent]\nInclude = machine.inf\nCopyFiles = NoSuchSection\n";
+    scratch.write("pkg/pkg.inf", text);
+    inf = InfTest::Parse(text);
+    ASSERT_NE(inf, nullptr);
+    auto sources = CreateDriverSources(scratch.dir("pkg"), nullptr, inf->FindSection(u"Install"), u"pkg.inf",
+                                       InfPlatform::kAmd64, cache.get());
+    ASSERT_NE(sources, nullptr);
+    EXPECT_EQ(Lines(*sources), (List{"isapnp.sys||||0|0", "own.sys||||0|0", "pkg.inf||||0|1"}));
+    // Found neither in the INF nor in what it includes: the error it would be without Include.
+    try {
+        CreateDriverSources(scratch.dir("pkg"), nullptr, inf->FindSection(u"Absent"), u"pkg.inf", InfPlatform::kAmd64,
+                            cache.get());
+        ADD_FAILURE() << "no error";
+    } catch (const Common::Error& error) {
+        EXPECT_EQ(error.code(), Common::Codes::kSectionNotFound);
+    }
+}
+
 TEST_F(DriverSourcesTest, LayoutInfAddsWhatTheInfDoesNotGive)
 {
     auto layout = InfTest::Parse(R"(
