@@ -80,6 +80,20 @@ public:
             }
         }
     }
+    // Keys below the current control set's Enum, each with its subtree.
+    void DeleteEnum(std::initializer_list<const char*> paths)
+    {
+        for (const char* path : paths)
+            DeleteTree("ControlSet001\\Enum\\" + std::string(path));
+    }
+    // AutoReboot set to 0 and its old value kept under the assistant's service key.
+    void NoAutoReboot()
+    {
+        SetDword("ControlSet001\\Control\\CrashControl", "AutoReboot", 0);
+        lines.insert("K\tControlSet001\\Services\\transvia_assistant");
+        SetDword("ControlSet001\\Services\\transvia_assistant\\OriginalValues",
+                 "CurrentControlSet\\Control\\CrashControl\\AutoReboot", 1);
+    }
     // Sets a value, replacing the one of the same name; a missing key is added as `path`.
     void Set(const std::string& path, const std::string& name, int type, const std::string& bytes)
     {
@@ -217,20 +231,17 @@ TEST(CleanerOracle, RealWindowsXpX64SystemHive)
     // bus driver stays although its instance goes.
     expected.SetDword(kServices + "intelppm", "Start", 4);
     expected.SetDword(kServices + "VBoxGuest", "Start", 4);
-    expected.DeleteTree(kCs + "\\Enum\\ACPI\\GenuineIntel_-_EM64T_Family_6_Model_37");
-    expected.DeleteTree(kCs + "\\Enum\\PCI\\VEN_80EE&DEV_CAFE&SUBSYS_00000000&REV_00");
-    expected.DeleteTree(kCs + "\\Enum\\PCI\\VEN_8086&DEV_1237&SUBSYS_00000000&REV_02");
-    expected.DeleteTree(kCs + "\\Enum\\PCI\\VEN_8086&DEV_7000&SUBSYS_00000000&REV_00");
+    expected.DeleteEnum({"ACPI\\GenuineIntel_-_EM64T_Family_6_Model_37",
+                         "PCI\\VEN_80EE&DEV_CAFE&SUBSYS_00000000&REV_00",
+                         "PCI\\VEN_8086&DEV_1237&SUBSYS_00000000&REV_02",
+                         "PCI\\VEN_8086&DEV_7000&SUBSYS_00000000&REV_00"});
     // A models line of the shared NO_DRV section names this key itself.
-    expected.DeleteTree(kCs + "\\Enum\\ACPI\\FixedButton");
+    expected.DeleteEnum({"ACPI\\FixedButton"});
     // The old IDE controller's instance.
-    expected.DeleteTree(kCs + "\\Enum\\PCI\\VEN_8086&DEV_7111&SUBSYS_00000000&REV_01\\3&267a616a&0&09");
+    expected.DeleteEnum({"PCI\\VEN_8086&DEV_7111&SUBSYS_00000000&REV_01\\3&267a616a&0&09"});
     // [stopsvc] names amdppm, which this system lacks: its key is made to hold the start type.
     expected.SetDword(kServices + "amdppm", "Start", 4);
-    // AutoReboot set to 0, the old value kept for the assistant.
-    expected.SetDword(kCs + "\\Control\\CrashControl", "AutoReboot", 0);
-    expected.lines.insert("K\t" + kServices + "transvia_assistant");
-    expected.SetDword(kOriginal, "CurrentControlSet\\Control\\CrashControl\\AutoReboot", 1);
+    expected.NoAutoReboot();
     ExpectSame(after, expected);
     ExpectBootPathKept(before, after);
 }
@@ -273,15 +284,15 @@ TEST(CleanerOracle, RealWindows10SystemHive)
     }
     // Both processors' instances (one per driver key), the VMCI device and the host
     // bridge; the VMCI host device and FixedButton are named by models lines exactly.
-    expected.DeleteTree(kCs + "\\Enum\\ACPI\\GenuineIntel_-_Intel64_Family_6_Model_141_-_11th_Gen_Intel(R)_Core(TM)_i9-11950H_@_2.60GHz");
-    expected.DeleteTree(kCs + "\\Enum\\PCI\\VEN_15AD&DEV_0740&SUBSYS_074015AD&REV_10");
-    expected.DeleteTree(kCs + "\\Enum\\PCI\\VEN_8086&DEV_7190&SUBSYS_197615AD&REV_01");
-    expected.DeleteTree(kCs + "\\Enum\\ROOT\\VMWVMCIHOSTDEV");
-    expected.DeleteTree(kCs + "\\Enum\\ACPI\\FixedButton");
+    expected.DeleteEnum({"ACPI\\GenuineIntel_-_Intel64_Family_6_Model_141_-_11th_Gen_Intel(R)_Core(TM)_i9-11950H_@_2.60GHz",
+                         "PCI\\VEN_15AD&DEV_0740&SUBSYS_074015AD&REV_10",
+                         "PCI\\VEN_8086&DEV_7190&SUBSYS_197615AD&REV_01",
+                         "ROOT\\VMWVMCIHOSTDEV",
+                         "ACPI\\FixedButton"});
     // Storage controller instances: two IDE, one SCSI adapter.
-    expected.DeleteTree(kCs + "\\Enum\\PCI\\VEN_8086&DEV_7111&SUBSYS_197615AD&REV_01\\3&61aaa01&0&39");
-    expected.DeleteTree(kCs + "\\Enum\\PCI\\VEN_15AD&DEV_07E0&SUBSYS_07E015AD&REV_00\\4&bbf9765&0&1888");
-    expected.DeleteTree(kCs + "\\Enum\\PCI\\VEN_15AD&DEV_07F0&SUBSYS_07F015AD&REV_00\\4&3b50545d&0&00B8");
+    expected.DeleteEnum({"PCI\\VEN_8086&DEV_7111&SUBSYS_197615AD&REV_01\\3&61aaa01&0&39",
+                         "PCI\\VEN_15AD&DEV_07E0&SUBSYS_07E015AD&REV_00\\4&bbf9765&0&1888",
+                         "PCI\\VEN_15AD&DEV_07F0&SUBSYS_07F015AD&REV_00\\4&3b50545d&0&00B8"});
     size_t overrides = 0;
     for (const std::string& line : before.lines) {
         const std::string lower = Lower(line);
@@ -292,9 +303,7 @@ TEST(CleanerOracle, RealWindows10SystemHive)
         }
     }
     EXPECT_GT(overrides, 10u);
-    expected.SetDword(kCs + "\\Control\\CrashControl", "AutoReboot", 0);
-    expected.lines.insert("K\t" + kServices + "transvia_assistant");
-    expected.SetDword(kOriginal, "CurrentControlSet\\Control\\CrashControl\\AutoReboot", 1);
+    expected.NoAutoReboot();
     expected.SetDword(kOriginal, "CurrentControlSet\\Services\\storahci\\Start", 0);
     expected.SetDword(kOriginal, "CurrentControlSet\\Services\\stornvme\\Start", 0);
     ExpectSame(after, expected);
