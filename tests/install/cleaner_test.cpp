@@ -179,25 +179,6 @@ TEST(Cleaner, CorruptHiveIsTracedNotFatal)
     EXPECT_EQ(TestSupport::ReadFileBytes(tree.ConfigPath() / "system"), std::vector<uint8_t>(bytes.begin(), bytes.end()));
 }
 
-TEST(Cleaner, SystemCleanerHooks)
-{
-    TargetTree tree;
-    tree.Hive("system", SystemHive());
-    auto sources = Transvia::CreateWinSources(tree.Root(), u"Windows");
-    auto registry = Transvia::CreateWindowsRegistry(tree.Windows());
-    Transvia::SystemInstanceCleaner system(*registry, *sources, Transvia::kSystemClassGuid, {});
-    EXPECT_FALSE(system.AcceptService(u"pciide"));
-    EXPECT_FALSE(system.AcceptService(u"IsaPnp"));
-    EXPECT_TRUE(system.AcceptService(u"xpci"));
-    const std::pair<const char16_t*, bool> keys[] = {{u"0000", true}, {u"0001", false}, {u"0002", true},
-                                                     {u"0003", true}, {u"0004", true}};
-    for (const auto& [name, accepted] : keys) {
-        auto key = Transvia::OpenExistingKey(*registry->Class(), String(kSystem) + u"\\" + name);
-        ASSERT_TRUE(key);
-        EXPECT_EQ(system.AcceptDriverKey(*key), accepted) << Processor::ToUtf8(String(name));
-    }
-}
-
 TEST(Cleaner, UndecoratedSectionDropsThePlatformDecorationOnly)
 {
     const std::pair<const char*, const char*> cases[] = {
