@@ -52,7 +52,7 @@ LD_LIBRARY_PATH="$prefix/lib" run_host "$work/transvia_host_pc"
 echo "== Debian package"
 (cd build && cpack -G DEB -B "$work/deb" >/dev/null)
 deb=$(ls "$work"/deb/transvia_*.deb)
-dpkg-deb --contents "$deb" | awk '{print "    " $6 $7 $8}'
+dpkg-deb --contents "$deb" | awk '{print "    " $6, $7, $8}'
 lintian --fail-on error,warning --display-level '>=warning' "$deb"
 
 if $apt_install; then
