@@ -6,7 +6,6 @@
 
 #include "support/errors.h"
 #include "support/message_format.h"
-#include "support/message_table.h"
 #include "support/text.h"
 
 namespace {
@@ -80,16 +79,6 @@ TEST(ErrorTest, NegativeLengthMeansNulTerminatedAndALengthCutsTheText)
     EXPECT_EQ(std::u16string(Common::Error::Make(1, 1, text, -1, Common::Error()).text()), u"whole text");
     EXPECT_EQ(std::u16string(Common::Error::Make(1, 1, text, -7, Common::Error()).text()), u"whole text");
     EXPECT_EQ(std::u16string(Common::Error::Make(1, 1, text, 5, Common::Error()).text()), u"whole");
-
-    // A message-table text is referenced only when the length covers all of it.
-    ASSERT_TRUE(Common::MessageTable::Load(std::string(TRANSVIA_OUTPUT_DIR) + "/solvane.msg").empty());
-    const char16_t* message = Common::MessageTable::Get(Common::Messages::kCancelled);
-    const auto length = static_cast<int32_t>(std::u16string_view(message).size());
-    ASSERT_GT(length, 3);
-    EXPECT_EQ(Common::Error::Make(1, 1, message, length, Common::Error()).text(), message);
-    EXPECT_EQ(Common::Error::Make(1, 1, message, -1, Common::Error()).text(), message);
-    const Common::Error part = Common::Error::Make(1, 1, message, 3, Common::Error());
-    EXPECT_EQ(std::u16string(part.text()), std::u16string(message, 3));
 }
 
 TEST(ErrorTest, SiteIdsDoNotDependOnTheCheckoutPath)
