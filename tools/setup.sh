@@ -12,6 +12,9 @@ packages=(
   python3-hivex libhivex-bin libhivex-dev libregf-utils gcab cabextract
 )
 
+# packaging: the manual page and the Debian package checks of tools/package.sh
+packages+=(help2man lintian dpkg-dev file)
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

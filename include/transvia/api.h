@@ -31,6 +31,12 @@ public:
 // Walked front to back; the engine never changes it.
 using DriverStorageList = std::list<std::shared_ptr<DriverStorage>>;
 
+// A ready storage over a folder of this machine, for hosts with nothing more to say about
+// it: not removable, not a network path, displayed as its real path. Null when the folder
+// cannot be opened; then `error`, when given, says why.
+TRANSVIA_API std::shared_ptr<DriverStorage> CreateFolderStorage(const std::string& path,
+                                                                Common::Error* error = nullptr);
+
 // A collection of search locations handed out by source sets and their items.
 class TRANSVIA_API LocationCollection {
 public:

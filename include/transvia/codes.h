@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cerrno>
 #include <cstdint>
 
 // Every error code the engine raises, and the message-table numbers its texts use.
@@ -9,10 +10,51 @@ namespace Common::Codes {
 constexpr uint32_t kFacility = 0x1D;
 constexpr uint32_t Engine(uint32_t number) { return (kFacility << 16) | (number & 0xFFFF); }
 
-// A failed operating-system call, carried HRESULT-style.
+// The Win32 error number a Windows host would have seen for a failed system call (errno).
+// EXDEV and ELOOP are how the directory layer reports a path that leaves its folder or a
+// link it may not follow: Windows calls both a bad path name. Unknown numbers give 0:
+// the caller reports the generic failure instead of a made-up Win32 number.
+constexpr uint32_t Win32FromErrno(int error)
+{
+    switch (error) {
+    case ENOENT: return 2;            // ERROR_FILE_NOT_FOUND
+    case ENOTDIR: return 3;           // ERROR_PATH_NOT_FOUND
+    case EMFILE: case ENFILE: return 4;  // ERROR_TOO_MANY_OPEN_FILES
+    case EACCES: case EPERM: case EISDIR: return 5;  // ERROR_ACCESS_DENIED (a folder opened as a file too)
+    case EBADF: return 6;             // ERROR_INVALID_HANDLE
+    case ENOMEM: return 8;            // ERROR_NOT_ENOUGH_MEMORY
+    case EROFS: return 19;            // ERROR_WRITE_PROTECT
+    case ENXIO: case ENODEV: case ENOMEDIUM: return 21;  // ERROR_NOT_READY
+    case EBUSY: case ETXTBSY: return 32;  // ERROR_SHARING_VIOLATION
+    case ENOTSUP: return 50;          // ERROR_NOT_SUPPORTED (EOPNOTSUPP is the same number on Linux)
+    case EEXIST: return 80;           // ERROR_FILE_EXISTS
+    case EINVAL: return 87;           // ERROR_INVALID_PARAMETER
+    case ENOSPC: return 112;          // ERROR_DISK_FULL
+    case ESPIPE: return 132;          // ERROR_SEEK_ON_DEVICE
+    case ENOTEMPTY: return 145;       // ERROR_DIR_NOT_EMPTY
+    case EXDEV: case ELOOP: return 161;  // ERROR_BAD_PATHNAME
+    case ENAMETOOLONG: return 206;    // ERROR_FILENAME_EXCED_RANGE
+    case EFBIG: return 223;           // ERROR_FILE_TOO_LARGE
+    case EOVERFLOW: return 534;       // ERROR_ARITHMETIC_OVERFLOW
+    case EINTR: case ECANCELED: return 1223;  // ERROR_CANCELLED
+    case EIO: return 1117;            // ERROR_IO_DEVICE
+    case EILSEQ: return 1113;         // ERROR_NO_UNICODE_TRANSLATION
+    case EMLINK: return 1142;         // ERROR_TOO_MANY_LINKS
+    case EDQUOT: return 1295;         // ERROR_DISK_QUOTA_EXCEEDED
+    case ETIMEDOUT: return 1460;      // ERROR_TIMEOUT
+    default: return 0;
+    }
+}
+
+constexpr uint32_t kSystemCallFailed = 0x80004005;  // E_FAIL: an errno without a Win32 counterpart
+
+// A failed system call (errno) as the HRESULT-style code a Windows host would have got:
+// 0x80070000 | its Win32 number. Values below 1 are no errno and stay as they are.
 constexpr uint32_t FromSystemError(int error)
 {
-    return error >= 1 ? 0x80070000u | (static_cast<uint32_t>(error) & 0xFFFF) : static_cast<uint32_t>(error);
+    if (error < 1) return static_cast<uint32_t>(error);
+    const uint32_t win32 = Win32FromErrno(error);
+    return win32 != 0 ? 0x80070000u | win32 : kSystemCallFailed;
 }
 
 // Entry and flows

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <type_traits>
 
 #include "transvia/export.h"
 
@@ -40,7 +39,8 @@ public:
 
     // Creates a record. A text inside the loaded message table is referenced,
     // any other text is copied. Never throws: out of memory yields the static
-    // record with code 0xFFF2.
+    // record with code 0xFFF2. A negative `length` means `text` is NUL-terminated;
+    // otherwise exactly `length` units are taken (a table text cut short is copied).
     static Error Make(uint32_t code, uint64_t location, const char16_t* text = nullptr,
                       const Error& cause = Error()) noexcept;
     static Error Make(uint32_t code, uint64_t location, const char16_t* text, int32_t length,
@@ -66,15 +66,4 @@ private:
     ErrorRecord* record_;
 };
 
-// Raise-site identifiers: a hash of file and line, fixed at compile time.
-constexpr uint64_t SiteId(const char* file, unsigned line)
-{
-    uint64_t hash = 0xcbf29ce484222325ull;
-    for (; *file != '\0'; ++file)
-        hash = (hash ^ static_cast<unsigned char>(*file)) * 0x100000001b3ull;
-    return (hash ^ line) * 0x100000001b3ull;
-}
-
 }  // namespace Common
-
-#define TV_HERE (std::integral_constant<uint64_t, ::Common::SiteId(__FILE__, __LINE__)>::value)

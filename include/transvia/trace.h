@@ -22,6 +22,8 @@ struct EventField {
 }  // namespace Common
 
 // Host trace callbacks. The engine passes a null source, facility 29 and code 0 for its own texts.
+// `text` and `fields` are valid only during the call: a host that keeps them copies them.
+// An error is a counted handle: copying it keeps the record alive.
 using TraceTextCallback = void (*)(const char* source, Common::EventLevel level, uint32_t facility,
                                    uint32_t code, const char16_t* text);
 using TraceEventCallback = void (*)(const char* source, Common::EventLevel level, uint32_t facility,

@@ -77,15 +77,18 @@ Error Error::Share(ErrorRecord* record) noexcept
 
 Error Error::Make(uint32_t code, uint64_t location, const char16_t* text, const Error& cause) noexcept
 {
-    return Make(code, location, text, text ? static_cast<int32_t>(TextLength(text)) : 0, cause);
+    return Make(code, location, text, -1, cause);
 }
 
 Error Error::Make(uint32_t code, uint64_t location, const char16_t* text, int32_t length,
                   const Error& cause) noexcept
 {
-    // Texts of the loaded message table live for the process: reference them.
-    const bool referenced = text != nullptr && MessageTable::Contains(text);
-    const size_t copied = (text != nullptr && !referenced) ? static_cast<size_t>(length) + 1 : 0;
+    // A negative length is ICU's "NUL-terminated".
+    const size_t size = text == nullptr ? 0 : length < 0 ? TextLength(text) : static_cast<size_t>(length);
+    // Texts of the loaded message table live for the process: reference them, but only
+    // when the caller asked for the whole text; a part of one is copied like any text.
+    const bool referenced = text != nullptr && MessageTable::Contains(text) && TextLength(text) == size;
+    const size_t copied = (text != nullptr && !referenced) ? size + 1 : 0;
     void* memory = std::malloc(sizeof(ErrorRecord) + copied * sizeof(char16_t));
     if (memory == nullptr) return Share(&g_outOfMemory);
 
@@ -94,8 +97,8 @@ Error Error::Make(uint32_t code, uint64_t location, const char16_t* text, int32_
         record->text = text;
     } else if (text != nullptr) {
         auto* storage = reinterpret_cast<char16_t*>(record + 1);
-        std::memcpy(storage, text, static_cast<size_t>(length) * sizeof(char16_t));
-        storage[length] = u'\0';
+        std::memcpy(storage, text, size * sizeof(char16_t));
+        storage[size] = u'\0';
         record->text = storage;
     }
     if (cause.record_ != nullptr) {

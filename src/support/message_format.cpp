@@ -139,7 +139,8 @@ MessageFormatImpl::~MessageFormatImpl() = default;
 
 const SubformatBase& MessageFormatImpl::default_subformat() const
 {
-    if (!default_) default_ = std::make_unique<SubformatSimple>();
+    // The process-wide formatter is shared by every thread a host calls us on.
+    std::call_once(default_once_, [this] { default_ = std::make_unique<SubformatSimple>(); });
     return *default_;
 }
 

@@ -3,6 +3,7 @@
 #include <initializer_list>
 #include <map>
 #include <memory>
+#include <mutex>
 
 #include "support/variant.h"
 #include "transvia/string.h"
@@ -47,6 +48,7 @@ private:
     const SubformatBase& default_subformat() const;
 
     std::map<String, std::unique_ptr<SubformatBase>> subformats_;
+    mutable std::once_flag default_once_;
     mutable std::unique_ptr<SubformatBase> default_;
 };
 

@@ -94,41 +94,65 @@ bool AppendWith(const icu::NumberFormat& format, const Variant& argument, String
     return true;
 }
 
+// The locale's own number format, for texts meant for a person. Rebuilt when the
+// default locale changes.
 const icu::NumberFormat* LocaleNumberFormat()
 {
-    thread_local std::unique_ptr<icu::NumberFormat> format = [] {
+    thread_local std::string localeName;
+    thread_local std::unique_ptr<icu::NumberFormat> format;
+    const icu::Locale& locale = icu::Locale::getDefault();
+    if (!format || localeName != locale.getName()) {
         UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::NumberFormat> f(icu::NumberFormat::createInstance(status));
-        return U_SUCCESS(status) ? std::move(f) : nullptr;
-    }();
+        format.reset(icu::NumberFormat::createInstance(locale, status));
+        if (U_FAILURE(status)) format.reset();
+        localeName = locale.getName();
+    }
     return format.get();
 }
 
+// Patterns of the "integer" style name keys and files (ControlSet001): ASCII digits from
+// ICU's root symbols and no grouping, whatever the locale.
 const icu::DecimalFormat* PatternFormat(const String& pattern)
 {
     thread_local std::map<String, std::unique_ptr<icu::DecimalFormat>> cache;
     auto it = cache.find(pattern);
     if (it != cache.end()) return it->second.get();
     UErrorCode status = U_ZERO_ERROR;
+    auto* symbols = new icu::DecimalFormatSymbols(icu::Locale::getRoot(), status);
     std::unique_ptr<icu::DecimalFormat> format;
-    if (pattern.isEmpty()) {
-        format.reset(dynamic_cast<icu::DecimalFormat*>(icu::NumberFormat::createInstance(status)));
-        if (format) format->setParseIntegerOnly(true), format->setMaximumFractionDigits(0);
+    if (U_SUCCESS(status)) format = std::make_unique<icu::DecimalFormat>(pattern.isEmpty() ? String(u"0") : pattern,
+                                                                       symbols, status);  // adopts `symbols`
+    else delete symbols;
+    if (U_FAILURE(status)) {
+        format.reset();
     } else {
-        format = std::make_unique<icu::DecimalFormat>(pattern, status);
+        format->setGroupingUsed(false);
+        format->setMaximumFractionDigits(0);
     }
-    if (U_FAILURE(status)) format.reset();
     if (cache.size() > 64) cache.clear();  // patterns come from our own texts; keep it bounded anyway
     return cache.emplace(pattern, std::move(format)).first->second.get();
+}
+
+// Decimal ASCII digits, a '-' for negative values, no grouping.
+bool AppendPlainInteger(const Variant& argument, String& output)
+{
+    int64_t signedValue;
+    uint64_t bits;
+    if (argument.get<uint64_t>() == nullptr && argument.AsInt64(signedValue) && signedValue < 0) {
+        output.append(u'-');
+        AppendRadix(output, static_cast<uint64_t>(-(signedValue + 1)) + 1, 10);
+        return true;
+    }
+    if (!AsBits(argument, bits)) return false;
+    AppendRadix(output, bits, 10);
+    return true;
 }
 
 void AppendLocaleNumber(const Variant& argument, String& output)
 {
     const icu::NumberFormat* format = LocaleNumberFormat();
     if (format != nullptr && AppendWith(*format, argument, output)) return;
-    uint64_t bits;
-    if (AsBits(argument, bits)) AppendRadix(output, bits, 10);
-    else output.append(u"<unknown>");
+    if (!AppendPlainInteger(argument, output)) output.append(u"<unknown>");
 }
 
 // OLE automation dates count days from 1899-12-30; ICU counts milliseconds from 1970.
@@ -194,8 +218,12 @@ int32_t SubformatSimple::format(const Variant& argument, String& output, const P
     case Variant::TDate:
         AppendDate(argument, output, SubformatDate::kDateAndTime, String());
         break;
-    case Variant::TDouble: case Variant::TLong: case Variant::TULong: case Variant::TLong64: case Variant::TULong64:
+    case Variant::TDouble:
         AppendLocaleNumber(argument, output);
+        break;
+    // Integers often end up in names ("oem{0}.inf"): plain digits in every locale.
+    case Variant::TLong: case Variant::TULong: case Variant::TLong64: case Variant::TULong64:
+        AppendPlainInteger(argument, output);
         break;
     case Variant::TString:
         output.append(*argument.get<String>());
@@ -244,18 +272,11 @@ int32_t SubformatNumber::format(const Variant& argument, String& output, const P
         if (AsBits(argument, bits)) AppendRadix(output, bits, 16);
         else output.append(u"<unknown>");
     } else if (fields.style == u"simple") {
-        int64_t signedValue;
-        if (argument.get<uint64_t>() == nullptr && argument.AsInt64(signedValue) && signedValue < 0) {
-            output.append(u'-');
-            AppendRadix(output, static_cast<uint64_t>(-(signedValue + 1)) + 1, 10);
-        } else if (AsBits(argument, bits)) {
-            AppendRadix(output, bits, 10);
-        } else {
-            output.append(u"<unknown>");
-        }
+        if (!AppendPlainInteger(argument, output)) output.append(u"<unknown>");
     } else if (fields.style == u"integer") {
         const icu::DecimalFormat* format = PatternFormat(fields.extra);
-        if (format == nullptr || !AppendWith(*format, argument, output)) AppendLocaleNumber(argument, output);
+        if ((format == nullptr || !AppendWith(*format, argument, output)) && !AppendPlainInteger(argument, output))
+            output.append(u"<unknown>");
     } else {
         AppendLocaleNumber(argument, output);
     }

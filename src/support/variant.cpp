@@ -1,6 +1,13 @@
 #include "support/variant.h"
 
+#include "support/text.h"
+
 namespace Processor {
+
+Variant::Variant(const char* v)
+{
+    if (v != nullptr) value_ = FromUtf8(v);
+}
 
 Variant::Type Variant::type() const { return static_cast<Type>(value_.index()); }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -56,6 +57,12 @@ public:
     Variant(uint32_t v) : value_(v) {}
     Variant(const String& v) : value_(v) {}
     Variant(const char16_t* v) : value_(String(v)) {}
+    // Narrow text is UTF-8; without this it would silently become a bool.
+    Variant(const char* v);
+    // Any other pointer would also become a bool: refuse it at compile time.
+    template <class T>
+        requires(!std::is_same_v<std::remove_cv_t<T>, char> && !std::is_same_v<std::remove_cv_t<T>, char16_t>)
+    Variant(T*) = delete;
     Variant(int64_t v) : value_(v) {}
     Variant(uint64_t v) : value_(v) {}
     Variant(Interface v) : value_(std::move(v)) {}

@@ -10,10 +10,10 @@ struct Result {
     std::string out;
 };
 
-Result Cli(const std::string& arguments)
+Result Cli(const std::string& arguments, const std::string& environment = "")
 {
     Result r;
-    r.status = TestSupport::RunCommand(std::string(TRANSVIA_CLI) + " " + arguments + " 2>&1", &r.out);
+    r.status = TestSupport::RunCommand(environment + TRANSVIA_CLI + " " + arguments + " 2>&1", &r.out);
     return r;
 }
 
@@ -97,11 +97,14 @@ TEST(CliTest, SampleTargetIsAnAmd64Windows10)
     TestSupport::ScratchDir scratch;
     const std::string copy = (scratch.path() / "sample").string();
     ASSERT_EQ(TestSupport::RunCommand(TRANSVIA_SOURCE_DIR "/tools/make_sample_target.sh " TRANSVIA_CLI " " + copy), 0);
-    Result r = Cli("inspect --target " + copy + " --json");
-    EXPECT_EQ(r.status, 0) << r.out;
-    for (const char* expected : {"\"decoration\": \"ntamd64\"", "\"product\": \"Windows 10 Pro\"",
-                                 "\"control_set\": \"ControlSet001\"", "\"system_root\": \"C:\\\\Windows\""})
-        EXPECT_NE(r.out.find(expected), std::string::npos) << expected << "\n" << r.out;
+    // A locale with its own digits must not change the names read from the target.
+    for (const char* environment : {"", "LANG=ar_EG.UTF-8 LC_ALL=ar_EG.UTF-8 "}) {
+        Result r = Cli("inspect --target " + copy + " --json", environment);
+        EXPECT_EQ(r.status, 0) << environment << r.out;
+        for (const char* expected : {"\"decoration\": \"ntamd64\"", "\"product\": \"Windows 10 Pro\"",
+                                     "\"control_set\": \"ControlSet001\"", "\"system_root\": \"C:\\\\Windows\""})
+            EXPECT_NE(r.out.find(expected), std::string::npos) << environment << expected << "\n" << r.out;
+    }
     // Both hives pass our own structural check.
     for (const char* hive : {"SYSTEM", "SOFTWARE"}) {
         Result check = Cli("reg check " + copy + "/Windows/System32/config/" + hive);

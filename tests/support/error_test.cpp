@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -56,13 +57,33 @@ TEST(ErrorTest, RecordsCarryTextCodeAndDistinctLocations)
     EXPECT_EQ(Common::Error::Make(1, 1).text(), nullptr);
 }
 
-TEST(ErrorTest, SystemErrorsBecomeHresultStyleCodes)
+TEST(ErrorTest, SystemErrorsCarryTheWin32NumberAWindowsHostWouldSee)
 {
-    EXPECT_EQ(Common::Codes::FromSystemError(2), 0x80070002u);
-    EXPECT_EQ(Common::Codes::FromSystemError(0x12345), 0x80072345u);
+    const std::pair<int, uint32_t> table[] = {
+        {ENOENT, 2},   {ENOTDIR, 3},   {EACCES, 5},  {EPERM, 5},        {EISDIR, 5},  {EEXIST, 80},
+        {ENOSPC, 112}, {EXDEV, 161},   {ELOOP, 161}, {ENAMETOOLONG, 206}, {EMFILE, 4}, {ENOMEM, 8},
+        {EROFS, 19},   {EBUSY, 32},    {EINVAL, 87}, {ENOTEMPTY, 145},  {EFBIG, 223}, {EIO, 1117},
+    };
+    for (const auto& [error, win32] : table)
+        EXPECT_EQ(Common::Codes::FromSystemError(error), 0x80070000u | win32) << std::strerror(error);
+    // No made-up Win32 number for an errno Windows has no word for; non-errno values pass through.
+    EXPECT_EQ(Common::Codes::FromSystemError(EHOSTDOWN), Common::Codes::kSystemCallFailed);
     EXPECT_EQ(Common::Codes::FromSystemError(0), 0u);
     EXPECT_EQ(Common::Codes::FromSystemError(-5), static_cast<uint32_t>(-5));
-    EXPECT_EQ(Common::SystemError(ENOENT, TV_HERE).code(), 0x80070002u);
+    EXPECT_EQ(Common::SystemError(EACCES, TV_HERE).code(), 0x80070005u);
+}
+
+TEST(ErrorTest, NegativeLengthMeansNulTerminatedAndALengthCutsTheText)
+{
+    const char16_t text[] = u"whole text";
+    EXPECT_EQ(std::u16string(Common::Error::Make(1, 1, text, -1, Common::Error()).text()), u"whole text");
+    EXPECT_EQ(std::u16string(Common::Error::Make(1, 1, text, -7, Common::Error()).text()), u"whole text");
+    EXPECT_EQ(std::u16string(Common::Error::Make(1, 1, text, 5, Common::Error()).text()), u"whole");
+}
+
+TEST(ErrorTest, SiteIdsDoNotDependOnTheCheckoutPath)
+{
+    EXPECT_EQ(TV_HERE, Common::SiteId("tests/support/error_test.cpp", __LINE__));
 }
 
 TEST(ErrorTest, RenderShowsTheWholeChain)

@@ -44,10 +44,44 @@ TEST_F(MessageFormatTest, NumberStyles)
     EXPECT_EQ(F(u"{0,number,simple}", {int64_t{-42}}), "-42");
     EXPECT_EQ(F(u"{0,number,simple}", {int64_t{INT64_MIN}}), "-9223372036854775808");
     EXPECT_EQ(F(u"{0,number}", {1234567u}), "1,234,567");
-    EXPECT_EQ(F(u"{0}", {uint64_t{18446744073709551615ull}}), "18,446,744,073,709,551,615");
+    EXPECT_EQ(F(u"{0}", {uint64_t{18446744073709551615ull}}), "18446744073709551615");
+    EXPECT_EQ(F(u"{0}", {int32_t{-1234}}), "-1234");
     EXPECT_EQ(F(u"{0,number,integer,#}", {0u}), "0");
     // Style names are compared exactly: a different case falls back to the locale format.
     EXPECT_EQ(F(u"{0,number,HEX}", {4096u}), "4,096");
+}
+
+void SetLocale(const char* name)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    icu::Locale::setDefault(icu::Locale(name), status);
+    ASSERT_TRUE(U_SUCCESS(status)) << name;
+}
+
+// Names of keys and files must come out the same under a host's locale: Arabic-Indic
+// digits or grouping in "ControlSet001" or "oem12.inf" would name something else.
+TEST_F(MessageFormatTest, NamesUseAsciiDigitsWithoutGroupingInEveryLocale)
+{
+    for (const char* locale : {"ar_EG", "fa_IR", "mr_IN", "de_DE", "en_US"}) {
+        SetLocale(locale);
+        EXPECT_EQ(F(u"ControlSet{0,number,integer,000}", {1u}), "ControlSet001") << locale;
+        EXPECT_EQ(F(u"{0,number,integer}", {12345u}), "12345") << locale;
+        EXPECT_EQ(F(u"oem{0}.inf", {1234u}), "oem1234.inf") << locale;
+        EXPECT_EQ(F(u"{0,number,simple}", {int64_t{-1234567}}), "-1234567") << locale;
+        EXPECT_EQ(F(u"0x{0,number,hex}", {0xBEEFu}), "0xBEEF") << locale;
+    }
+    // Texts meant for a person still follow the locale.
+    SetLocale("ar_EG");
+    EXPECT_EQ(F(u"{0,number}", {7u}), "\u0667");
+}
+
+TEST_F(MessageFormatTest, NarrowTextIsAStringAndOtherPointersDoNotCompile)
+{
+    EXPECT_EQ(F(u"x{0}", {"abc"}), "xabc");
+    EXPECT_EQ(F(u"x{0}", {"\xC3\xA9"}), "x\xC3\xA9");
+    EXPECT_EQ(F(u"x{0}", {static_cast<const char*>(nullptr)}), "x<void>");
+    static_assert(!std::is_constructible_v<Variant, const int*>);
+    static_assert(!std::is_constructible_v<Variant, void*>);
 }
 
 TEST_F(MessageFormatTest, PlaceholderScanningRules)

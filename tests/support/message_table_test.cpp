@@ -60,6 +60,10 @@ TEST(MessageTableTest, LoadsTheBuiltTableAndReferencesItsTexts)
     std::u16string own = cancelled;
     Common::Error copied = Common::Error::Make(1, 1, own.c_str());
     EXPECT_NE(copied.text(), own.c_str());
+    // Only when the length covers the whole table text; a part of it is copied.
+    EXPECT_EQ(Common::Error::Make(1, 1, cancelled, -1, Common::Error()).text(), cancelled);
+    EXPECT_EQ(Common::Error::Make(1, 1, cancelled, static_cast<int32_t>(own.size()), Common::Error()).text(), cancelled);
+    EXPECT_EQ(std::u16string(Common::Error::Make(1, 1, cancelled, 3, Common::Error()).text()), own.substr(0, 3));
     // Arguments are formatted into numbered messages.
     EXPECT_NE(Processor::ToUtf8(Common::MessageTable::Text(Common::Messages::kDeviceNoDriver, {Processor::String(u"PCI\\VEN_1")}))
                   .find("PCI\\VEN_1"),
