@@ -191,7 +191,7 @@ Error ReplaceFile(rio_dir& to, const Processor::String& name, const void* data, 
 {
     return ReplaceAtomically(to, name, newMode, [&](o_file& out) -> Error {
         if (out.write(data, size) != size)
-            return out.last_error().empty() ? MakeError(Codes::FromSystemError(5), TV_HERE, u"Short write.") : out.last_error();
+            return out.last_error().empty() ? MakeError(Codes::FromSystemError(ENOSPC), TV_HERE, u"Short write.") : out.last_error();
         return Error();
     });
 }
