@@ -5,7 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "command.h"
-#include "entry/logger.h"
+#include "support/logger.h"
 #include "entry/platform.h"
 #include "inf/configuration.h"
 #include "registry/windows_registry.h"

@@ -1,6 +1,6 @@
 #include "entry/install_flow.h"
 
-#include "entry/logger.h"
+#include "support/logger.h"
 #include "entry/platform.h"
 #include "hardware/critical_devices.h"
 #include "hardware/local_detection.h"

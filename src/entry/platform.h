@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "entry/logger.h"
+#include "support/logger.h"
 #include "inf/architecture.h"
 #include "transvia/devices.h"
 #include "transvia/dir.h"

@@ -15,8 +15,8 @@ bool InfCacheImpl::NameLess::operator()(const std::u16string& a, const std::u16s
                             U_FOLD_CASE_DEFAULT, &status) < 0;
 }
 
-InfCacheImpl::InfCacheImpl(std::shared_ptr<Common::i_dir> directory, uint32_t flags)
-    : directory_(std::move(directory)), flags_(flags)
+InfCacheImpl::InfCacheImpl(std::shared_ptr<Common::i_dir> directory, uint32_t flags, Logger& logger)
+    : directory_(std::move(directory)), flags_(flags), logger_(logger)
 {
 }
 
@@ -40,13 +40,14 @@ Inf* InfCacheImpl::OpenInf(const char16_t* name)
     const Processor::String path(name);
     std::shared_ptr<Common::i_file> file = directory_->open_file(path);
     if (!file) {
-        Common::TraceError(static_cast<int32_t>(Common::EventLevel::Failure), directory_->last_error());
+        logger_.WriteError(static_cast<int32_t>(Common::EventLevel::Failure), directory_->last_error());
         return nullptr;
     }
     std::unique_ptr<Inf> inf = ParseInf(*file, nullptr, nullptr, flags_);
     file->close();
     if (!inf) {
-        Common::Trace(static_cast<int32_t>(Common::EventLevel::Failure), u"OpenInf: Failed to parse '{0}'.", {path});
+        logger_.WriteFormat(static_cast<int32_t>(Common::EventLevel::Failure), Common::kTraceFacility, 0, nullptr,
+                            u"OpenInf: Failed to parse '{0}'.", path);
         return nullptr;
     }
     Inf* result = inf.get();
@@ -54,7 +55,8 @@ Inf* InfCacheImpl::OpenInf(const char16_t* name)
     return result;
 }
 
-std::unique_ptr<InfCache> CreateInfCache(const std::shared_ptr<Common::i_dir>& directory, bool checksum)
+std::unique_ptr<InfCache> CreateInfCache(const std::shared_ptr<Common::i_dir>& directory, bool checksum,
+                                         Logger& logger)
 {
     if (!directory)
         return nullptr;
@@ -65,7 +67,7 @@ std::unique_ptr<InfCache> CreateInfCache(const std::shared_ptr<Common::i_dir>& d
             Common::Raise(error);
         Common::Raise(Common::Codes::kInvalidArgument, TV_HERE, u"CreateInfCache");
     }
-    return std::make_unique<InfCacheImpl>(std::move(own), checksum ? ComputeChecksum : 0u);
+    return std::make_unique<InfCacheImpl>(std::move(own), checksum ? ComputeChecksum : 0u, logger);
 }
 
 }  // namespace Transvia

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "entry/library_files.h"
-#include "entry/logger.h"
+#include "support/logger.h"
 #include "entry/platform.h"
 #include "support/fixtures.h"
 #include "support/text.h"

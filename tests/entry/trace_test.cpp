@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "entry/library_files.h"
-#include "entry/logger.h"
+#include "support/logger.h"
 #include "support/errors.h"
 #include "support/fixtures.h"
 #include "support/text.h"

@@ -54,11 +54,12 @@ protected:
     }
     TestSupport::ScratchDir scratch;
     std::shared_ptr<Common::rio_dir> folder;
+    LoggerHandle logger = CreateLogger(false);
 };
 
 TEST_F(InfCacheTest, SameFileInAnyLetterCaseIsOneInf)
 {
-    auto cache = CreateInfCache(folder, false);
+    auto cache = CreateInfCache(folder, false, *logger);
     ASSERT_NE(cache, nullptr);
     Inf* inf = cache->OpenInf(u"disk.INF");
     ASSERT_NE(inf, nullptr);
@@ -75,7 +76,7 @@ TEST_F(InfCacheTest, SameFileInAnyLetterCaseIsOneInf)
 
 TEST_F(InfCacheTest, NamesAndDirectory)
 {
-    auto cache = CreateInfCache(folder, true);
+    auto cache = CreateInfCache(folder, true, *logger);
     ASSERT_NE(cache, nullptr);
     ASSERT_NE(cache->GetDirectory(), nullptr);
     EXPECT_EQ(cache->GetDirectory()->compare(*folder), 0) << "the cache keeps the same folder";
@@ -89,12 +90,12 @@ TEST_F(InfCacheTest, NamesAndDirectory)
     auto outside = InfTest::Parse("[Version]\n");
     EXPECT_EQ(cache->GetInfName(outside.get()), nullptr);
     EXPECT_EQ(cache->GetInfName(nullptr), nullptr);
-    EXPECT_EQ(CreateInfCache(nullptr, false), nullptr);
+    EXPECT_EQ(CreateInfCache(nullptr, false, *logger), nullptr);
 }
 
 TEST_F(InfCacheTest, ParseFailureIsTracedOnEveryCall)
 {
-    auto cache = CreateInfCache(folder, false);
+    auto cache = CreateInfCache(folder, false, *logger);
     ASSERT_NE(cache, nullptr);
     EXPECT_EQ(cache->OpenInf(u"Broken.inf"), nullptr);
     EXPECT_EQ(cache->OpenInf(u"Broken.inf"), nullptr);
@@ -108,7 +109,7 @@ TEST_F(InfCacheTest, ParseFailureIsTracedOnEveryCall)
 
 TEST_F(InfCacheTest, MissingFileTracesTheFolderError)
 {
-    auto cache = CreateInfCache(folder, false);
+    auto cache = CreateInfCache(folder, false, *logger);
     ASSERT_NE(cache, nullptr);
     EXPECT_EQ(cache->OpenInf(u"absent.inf"), nullptr);
     ASSERT_EQ(TraceCapture::Get().errors.size(), 1u);

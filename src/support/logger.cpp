@@ -1,4 +1,4 @@
-#include "entry/logger.h"
+#include "support/logger.h"
 
 #include "support/message_format.h"
 #include "support/trace.h"

@@ -8,7 +8,8 @@
 
 namespace Transvia {
 
-// The logging interface handed down by the flows. No virtual destructor: the owner
+// The logging interface handed down by the flows to every layer (INF cache, INF processor,
+// install sections), hence here in the lowest one. No virtual destructor: the owner
 // destroys the concrete object (CreateLogger's handle knows which).
 class Logger {
 public:
