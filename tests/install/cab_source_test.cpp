@@ -11,7 +11,11 @@
 #include <random>
 #include <sstream>
 
+#include "inf/inf.h"
+#include "inf/memory_file.h"
+#include "inf/win_sources.h"
 #include "install/cab_source.h"
+#include "install/file_copy_op.h"
 #include "install/copy_trace.h"
 #include "support/fixtures.h"
 #include "support/text.h"
@@ -39,20 +43,20 @@ public:
             GTEST_SKIP() << "gcab and cabextract are needed (tools/setup.sh installs them)";
     }
 
-    // Builds cabinet `cab` in folder "cache" from `files` (name, bytes), each dated `date`.
+    // Builds cabinet `cab` in `folder` from `files` (name, bytes), each dated `date`.
     void Cabinet(const std::string& cab, const std::vector<std::pair<std::string, std::string>>& files, bool zip,
-                 const std::string& date = "2020-01-02 03:04:06")
+                 const std::string& date = "2020-01-02 03:04:06", const std::string& folder = "cache")
     {
         const fs::path work = scratch_.path() / ("build-" + cab);
         fs::create_directories(work);
-        fs::create_directories(scratch_.path() / "cache");
+        fs::create_directories(scratch_.path() / folder);
         std::string names;
         for (const auto& [name, bytes] : files) {
             scratch_.write("build-" + cab + "/" + name, bytes);
             names += " '" + name + "'";
         }
         const std::string command = "cd '" + work.string() + "' && touch -d '" + date + "'" + names +
-                                    " && gcab -c -n " + (zip ? "-z " : "") + "'" + (scratch_.path() / "cache" / cab).string() +
+                                    " && gcab -c -n " + (zip ? "-z " : "") + "'" + (scratch_.path() / folder / cab).string() +
                                     "'" + names;
         ASSERT_EQ(TestSupport::RunCommand(command), 0) << command;
     }
@@ -252,6 +256,31 @@ TEST_F(CabSourceTest, LinksAreReplacedOrRefusedNeverFollowed)
     trace_.items.clear();
     EXPECT_FALSE(Extract("drv.sys", "again.sys"));
     EXPECT_TRUE(trace_.Has(Common::Codes::kCabinetRejected, "passed over")) << trace_.All();
+}
+
+TEST_F(CabSourceTest, FileCopyTakesAMissingFileFromTheDriverCachesNewestCabinet)
+{
+    // As on a Windows XP target: cabinets in "Driver Cache\i386", the subfolder the layout names.
+    const std::string cache = "Windows/Driver Cache/i386";
+    Cabinet("driver.cab", {{"a.sys", "driver.cab's"}}, true, "2004-08-04 12:00:00", cache);
+    Cabinet("sp3.cab", {{"A.SYS", "sp3.cab's"}}, true, "2008-04-14 12:00:00", cache);
+    fs::create_directories(scratch_.path() / "Windows/System32/drivers");
+    fs::create_directories(scratch_.path() / "Windows/INF");
+    scratch_.write("pkg/pkg.inf", "");
+    const std::string text = "[DestinationDirs]\nDefaultDestDir = 12\n[Files]\ndest.sys, a.sys\n"
+                             "[SourceDisksNames.x86]\n1 = disk,,,i386\n[SourceDisksFiles.x86]\na.sys = 1\n"
+                             "[Install]\nCopyFiles = Files\n";
+    Transvia::MemoryFile file(text);
+    auto inf = Transvia::ParseInf(file, nullptr, nullptr, 0);
+    ASSERT_TRUE(inf);
+    auto sources = Transvia::CreateWinSources(scratch_.dir(), u"Windows");
+    auto layout = Transvia::CreateDriverSources(scratch_.dir("pkg"), nullptr, inf->FindSection(u"Install"), u"pkg.inf", 1);
+    ASSERT_TRUE(sources && layout);
+    auto op = Transvia::CreateFileCopyOp(*sources, 1);
+    op->SetSourceLayout(layout.get());
+    op->SetCabSource(&source_);
+    ASSERT_TRUE(op->Execute(*inf, *scratch_.dir("pkg"), u"Files", u"pkg.inf").empty()) << trace_.All();
+    EXPECT_EQ(scratch_.read("Windows/System32/drivers/dest.sys"), "sp3.cab's");
 }
 
 }  // namespace
