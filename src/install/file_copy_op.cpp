@@ -177,11 +177,10 @@ std::vector<std::shared_ptr<const Common::i_dir>> FileCopyOpImpl::Candidates(con
             disk = OpenBelow(base, record->diskPath);
             if (disk) folders.push_back(disk);
         }
-        if (!record->filePath.isEmpty()) {
-            const Common::i_dir& parent = record->diskPath.isEmpty() ? base : *disk;
-            if (record->diskPath.isEmpty() || disk)
-                if (auto sub = OpenBelow(parent, record->filePath)) folders.push_back(std::move(sub));
-        }
+        // The file subfolder lies below the disk folder, or below the base without one.
+        const Common::i_dir* parent = record->diskPath.isEmpty() ? &base : disk.get();
+        if (!record->filePath.isEmpty() && parent != nullptr)
+            if (auto sub = OpenBelow(*parent, record->filePath)) folders.push_back(std::move(sub));
     }
     return folders;
 }
