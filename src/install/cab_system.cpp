@@ -172,14 +172,16 @@ off_t CabSystem::Tell(mspack_file* handle)
 
 void CabSystem::Message(mspack_file* handle, const char* format, ...)
 {
+    // libmspack names no file for many of its complaints about a cabinet's structure.
     File* file = reinterpret_cast<File*>(handle);
-    if (file == nullptr) return;
+    CabSystem* owner = file != nullptr ? file->owner : t_active;
+    if (owner == nullptr) return;
     char text[512];
     va_list arguments;
     va_start(arguments, format);
     std::vsnprintf(text, sizeof text, format, arguments);
     va_end(arguments);
-    file->owner->lastMessage_ = text;
+    owner->lastMessage_ = text;
 }
 
 void* CabSystem::Alloc(mspack_system*, size_t bytes)
