@@ -201,28 +201,22 @@ Processor::String file_reg::subkey_name(uint32_t index)
     Node node;
     if (empty() || !ReadNode(*hive_, cell_, node) || index >= node.subkeyCount)
         return Processor::String();
-    Leaf top;
-    if (!ReadLeaf(*hive_, node.subkeyList, top))
-        return Processor::String();
-    uint32_t cell = 0;
-    if (top.kind != kSigRi) {
-        if (index >= top.keys.size())
+    const subkey_snapshot* known = subkeys_.get();
+    if (!known || known->list != node.subkeyList || known->count != node.subkeyCount ||
+        known->edits != hive_->list_edits()) {
+        auto fresh = std::make_shared<subkey_snapshot>();
+        fresh->list = node.subkeyList;
+        fresh->count = node.subkeyCount;
+        fresh->edits = hive_->list_edits();
+        if (!ListKeys(*hive_, node.subkeyList, fresh->cells))
             return Processor::String();
-        cell = top.keys[index];
-    } else {
-        for (uint32_t sub : top.keys) {
-            Leaf inner;
-            if (sub > kMaxOffset || !ReadLeaf(*hive_, sub, inner) || inner.kind == kSigRi)
-                return Processor::String();
-            if (index < inner.keys.size()) {
-                cell = inner.keys[index];
-                break;
-            }
-            index -= static_cast<uint32_t>(inner.keys.size());
-        }
+        known = fresh.get();
+        subkeys_ = std::move(fresh);
     }
+    if (index >= known->cells.size())
+        return Processor::String();
     bool ok = false;
-    return cell ? ToString(NodeName(*hive_, cell, ok)) : Processor::String();
+    return ToString(NodeName(*hive_, known->cells[index], ok));
 }
 
 uint32_t file_reg::value_count()

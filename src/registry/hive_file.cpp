@@ -308,6 +308,9 @@ hive_provider::~hive_provider()
 void hive_provider::reindex()
 {
     pageBin_.clear();
+    for (size_t i = 0; i < bins_.size(); ++i)
+        bins_[i]->index = static_cast<uint32_t>(i);
+    rebuild_free_tree();
     if (bins_.empty())
         return;
     firstPage_ = (uint64_t(bins_.front()->offset) + HBLOCK_SIZE) / HBLOCK_SIZE;
@@ -427,7 +430,41 @@ void hive_provider::refresh_largest(memory_bin& bin)
             largest = std::max<uint32_t>(largest, static_cast<uint32_t>(raw));
         at += raw < 0 ? 0u - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
     }
+    set_largest(bin, largest);
+}
+
+void hive_provider::set_largest(memory_bin& bin, uint32_t largest)
+{
     bin.largest_free = largest;
+    size_t at = freeLeaves_ + bin.index;
+    if (bin.index >= bins_.size() || bins_[bin.index].get() != &bin || at >= freeTree_.size())
+        return;
+    freeTree_[at] = largest;
+    for (at /= 2; at >= 1; at /= 2)
+        freeTree_[at] = std::max(freeTree_[2 * at], freeTree_[2 * at + 1]);
+}
+
+void hive_provider::rebuild_free_tree()
+{
+    freeLeaves_ = 1;
+    while (freeLeaves_ < bins_.size())
+        freeLeaves_ *= 2;
+    freeTree_.assign(2 * freeLeaves_, 0);
+    for (size_t i = 0; i < bins_.size(); ++i)
+        freeTree_[freeLeaves_ + i] = bins_[i]->largest_free;
+    for (size_t i = freeLeaves_ - 1; i >= 1; --i)
+        freeTree_[i] = std::max(freeTree_[2 * i], freeTree_[2 * i + 1]);
+}
+
+// The newest bin whose largest free cell can hold `need` bytes, or null.
+hive_provider::memory_bin* hive_provider::bin_with_room(uint32_t need)
+{
+    if (freeTree_.size() < 2 || freeTree_[1] < need)
+        return nullptr;
+    size_t at = 1;
+    while (at < freeLeaves_)
+        at = freeTree_[2 * at + 1] >= need ? 2 * at + 1 : 2 * at;
+    return at - freeLeaves_ < bins_.size() ? bins_[at - freeLeaves_].get() : nullptr;
 }
 
 uint8_t* hive_provider::allocate_in(memory_bin& bin, uint32_t need, uint32_t& cell)
@@ -515,9 +552,19 @@ hive_provider::memory_bin* hive_provider::new_bin(uint32_t size)
     Put32(header + kBinSpare, static_cast<uint32_t>(binSize));
     Put32(header + kBinHeaderSize, static_cast<uint32_t>(binSize - kBinHeaderSize));
     bin->largest_free = static_cast<uint32_t>(binSize - kBinHeaderSize);
+    bin->index = static_cast<uint32_t>(bins_.size());
     bins_.push_back(std::move(bin));
-    reindex();
-    return bins_.back().get();
+    // Indexed by appending: rebuilding the page table for every new bin would make a
+    // large import quadratic in its bins.
+    memory_bin& added = *bins_.back();
+    if (bins_.size() == 1 || bins_.size() > freeLeaves_) {
+        reindex();
+    } else {
+        const uint64_t first = (uint64_t(added.offset) + HBLOCK_SIZE) / HBLOCK_SIZE - firstPage_;
+        pageBin_.resize(first + added.data.size() / HBLOCK_SIZE, added.index);
+        set_largest(added, added.largest_free);
+    }
+    return &added;
 }
 
 uint8_t* hive_provider::allocate(uint32_t size, uint32_t& cell)
@@ -527,11 +574,11 @@ uint8_t* hive_provider::allocate(uint32_t size, uint32_t& cell)
     const uint32_t need = CellSizeFor(size);
     bool triedLast = false;
     for (;;) {
-        for (auto it = bins_.rbegin(); it != bins_.rend(); ++it) {
-            if ((*it)->largest_free < need)
-                continue;
-            if (uint8_t* data = allocate_in(**it, need, cell))
+        if (memory_bin* bin = bin_with_room(need)) {
+            if (uint8_t* data = allocate_in(*bin, need, cell))
                 return data;
+            refresh_largest(*bin);  // it had less room than noted: look again
+            continue;
         }
         if (bins_.empty() && !triedLast) {
             triedLast = true;
@@ -545,6 +592,56 @@ uint8_t* hive_provider::allocate(uint32_t size, uint32_t& cell)
     }
 }
 
+uint32_t hive_provider::coalesce(const uint8_t* bin, uint32_t binSize, uint32_t& inside, uint32_t size)
+{
+    uint32_t start = inside;
+    if (uint64_t(start) + size + 4 <= binSize) {
+        const int32_t next = static_cast<int32_t>(Get32(bin + start + size));
+        if (next > 0 && uint64_t(start) + size + static_cast<uint32_t>(next) <= binSize)
+            size += static_cast<uint32_t>(next);
+    }
+    // The cell before is found by walking the bin from its first cell, as cells only
+    // know their own size.
+    for (uint32_t at = kBinHeaderSize; at < start;) {
+        const int32_t raw = static_cast<int32_t>(Get32(bin + at));
+        const uint32_t length = raw < 0 ? 0u - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
+        if (length == 0 || uint64_t(at) + length > start)
+            break;
+        if (at + length == start) {
+            if (raw > 0) {
+                start = at;
+                size += length;
+            }
+            break;
+        }
+        at += length;
+    }
+    inside = start;
+    return size;
+}
+
+// The bin of the file holding `position`, from an index of the file's bins that is
+// extended as the file grows.
+bool hive_provider::file_bin_of(uint64_t position, uint64_t& start, uint32_t& size)
+{
+    const uint64_t end = file_.length();
+    while (uint64_t(HBLOCK_SIZE) + fileBinsEnd_ + kBinHeaderSize <= end) {
+        const uint8_t* header = file_.view(HBLOCK_SIZE + fileBinsEnd_, kBinHeaderSize);
+        const uint32_t length = header ? Get32(header + kBinSize) : 0;
+        if (!header || Get32(header) != kBinSignature || length < HBLOCK_SIZE || length % HBLOCK_SIZE != 0 ||
+            HBLOCK_SIZE + fileBinsEnd_ + length > end)
+            break;
+        fileBins_.push_back(static_cast<uint32_t>(fileBinsEnd_));
+        fileBinsEnd_ += length;
+    }
+    auto it = std::upper_bound(fileBins_.begin(), fileBins_.end(), position - HBLOCK_SIZE);
+    if (position < HBLOCK_SIZE || it == fileBins_.begin())
+        return false;
+    start = uint64_t(*--it) + HBLOCK_SIZE;
+    size = Get32(file_.view(start, kBinHeaderSize) + kBinSize);
+    return position + 4 <= start + size;
+}
+
 bool hive_provider::free_cell(uint32_t cell)
 {
     if (cell >= kMaxOffset)
@@ -556,14 +653,29 @@ bool hive_provider::free_cell(uint32_t cell)
     const int32_t raw = static_cast<int32_t>(Get32(field));
     if (raw >= 0)
         return false;
-    const uint32_t size = 0u - static_cast<uint32_t>(raw);
-    Put32(field, size);
-    if (!write_raw(position, field, 4))
-        return false;
+    uint32_t size = 0u - static_cast<uint32_t>(raw);
+    listOrder_.erase(cell);
+    // Freed cells are merged with free neighbours, as Windows does, so that the room of
+    // many small freed records can take a larger one.
     uint32_t inside = 0;
-    if (memory_bin* bin = find_bin(position, inside))
-        bin->largest_free = std::max(bin->largest_free, size);
-    return true;
+    if (memory_bin* bin = find_bin(position, inside)) {
+        if (uint64_t(inside) + size > bin->data.size())
+            return false;
+        const uint32_t merged = coalesce(bin->data.data(), static_cast<uint32_t>(bin->data.size()), inside, size);
+        Put32(bin->data.data() + inside, merged);
+        set_largest(*bin, std::max(bin->largest_free, merged));
+        return true;
+    }
+    uint64_t binStart = 0;
+    uint32_t binSize = 0;
+    uint64_t at = position;
+    if (file_.writable() && file_bin_of(position, binStart, binSize) && position + size <= binStart + binSize) {
+        uint32_t start = static_cast<uint32_t>(position - binStart);
+        size = coalesce(file_.view(binStart, binSize), binSize, start, size);
+        at = binStart + start;
+    }
+    Put32(field, size);
+    return write_raw(at, field, 4);
 }
 
 void hive_provider::trim_cell(uint32_t cell, uint32_t size)
@@ -580,8 +692,19 @@ void hive_provider::trim_cell(uint32_t cell, uint32_t size)
     const uint32_t whole = 0u - static_cast<uint32_t>(raw);
     Put32(field, 0u - need);
     Put32(field + need, whole - need);
-    bin->largest_free = std::max(bin->largest_free, whole - need);
+    uint32_t tail = inside + need;
+    const uint32_t merged = coalesce(bin->data.data(), static_cast<uint32_t>(bin->data.size()), tail, whole - need);
+    Put32(bin->data.data() + tail, merged);
+    set_largest(*bin, std::max(bin->largest_free, merged));
 }
+
+uint8_t hive_provider::list_order(uint32_t list) const
+{
+    const auto it = listOrder_.find(list);
+    return it == listOrder_.end() ? 0 : it->second;
+}
+
+void hive_provider::set_list_order(uint32_t list, uint8_t order) { listOrder_[list] = order; }
 
 // ---- flush -------------------------------------------------------------------------
 

@@ -1,6 +1,7 @@
 #include "registry/hive_lists.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "registry/hive_keys.h"
 #include "registry/hive_names.h"
@@ -12,29 +13,70 @@ namespace Common::Hive {
 
 namespace {
 
-// Whether key node `cell` carries `name`; a light read, as lookups visit every entry.
-bool NodeNamed(hive_provider& hive, uint32_t cell, std::u16string_view name)
+// Entries a leaf takes before it is split in two under an "ri": about what fits in one
+// page, as Windows keeps its leaves. Leaves that size keep an insertion's shift short.
+constexpr uint32_t kLeafCapacity = 1012;
+constexpr uint8_t kInOrder = 1;
+constexpr uint8_t kOutOfOrder = 2;
+
+// A list record read in place: valid until the hive changes.
+struct ListView {
+    uint16_t kind = 0;
+    uint32_t count = 0;
+    const uint8_t* entries = nullptr;
+    uint32_t width() const { return kind == kSigLi || kind == kSigRi ? 4 : 8; }
+    uint32_t key(uint32_t i) const { return Get32(entries + width() * i); }
+    uint32_t tag(uint32_t i) const { return Get32(entries + width() * i + 4); }
+};
+
+bool ViewList(hive_provider& hive, uint32_t cell, ListView& list)
 {
-    const uint8_t* p = hive.view(cell, Nk::kName);
-    if (!p || Get16(p) != kSigNk)
+    const uint8_t* p = Record(hive, cell, 4);
+    if (!p)
         return false;
-    const uint16_t length = Get16(p + Nk::kNameLength);
-    const bool compressed = (Get16(p + Nk::kFlags) & Nk::kCompressedName) != 0;
-    if ((compressed ? length : length / 2u) != name.size())
+    list.kind = Get16(p);
+    if (list.kind != kSigLi && list.kind != kSigLf && list.kind != kSigLh && list.kind != kSigRi)
         return false;
-    p = Record(hive, cell, Nk::kName + length);
-    return p && HiveNames::CompareStored(p + Nk::kName, length, compressed, name) == 0;
+    list.count = Get16(p + 2);
+    p = Record(hive, cell, 4 + list.width() * list.count);
+    if (!p)
+        return false;
+    list.entries = p + 4;
+    return true;
 }
 
-uint32_t FindInKeys(hive_provider& hive, const std::vector<uint32_t>& keys, std::u16string_view name, size_t& index)
+bool ViewLeaf(hive_provider& hive, uint32_t cell, ListView& leaf)
 {
-    for (size_t i = 0; i < keys.size(); ++i) {
-        if (NodeNamed(hive, keys[i], name)) {
-            index = i;
-            return keys[i];
-        }
-    }
-    return 0;
+    return cell <= kMaxOffset && ViewList(hive, cell, leaf) && leaf.kind != kSigRi;
+}
+
+// A key node's stored name, read in place.
+struct StoredName {
+    const uint8_t* bytes = nullptr;
+    uint16_t length = 0;
+    bool compressed = false;
+};
+
+bool ReadName(hive_provider& hive, uint32_t cell, StoredName& name)
+{
+    const uint8_t* p = Record(hive, cell, Nk::kName);
+    if (!p || Get16(p) != kSigNk)
+        return false;
+    name.length = Get16(p + Nk::kNameLength);
+    name.compressed = (Get16(p + Nk::kFlags) & Nk::kCompressedName) != 0;
+    p = Record(hive, cell, Nk::kName + name.length);
+    name.bytes = p ? p + Nk::kName : nullptr;
+    return p != nullptr;
+}
+
+// Compares the name of key node `cell` with `sought` (-1, 0, 1); false when unreadable.
+bool CompareEntry(hive_provider& hive, uint32_t cell, std::u16string_view sought, int& order)
+{
+    StoredName name;
+    if (!ReadName(hive, cell, name))
+        return false;
+    order = HiveNames::CompareStored(name.bytes, name.length, name.compressed, sought);
+    return true;
 }
 
 std::u16string EntryName(hive_provider& hive, uint32_t cell)
@@ -46,165 +88,339 @@ std::u16string EntryName(hive_provider& hive, uint32_t cell)
     return name;
 }
 
-// Insertion position in a sorted leaf: an index, or keys.size() for past-the-end.
-size_t InsertPosition(hive_provider& hive, const std::vector<uint32_t>& keys, std::u16string_view name)
-{
-    const size_t n = keys.size();
-    if (n == 0 || HiveNames::Compare(name, EntryName(hive, keys[n - 1])) > 0)
-        return n;
-    size_t low = 0, span = n - 1;
-    while (span > 0) {
-        const size_t half = span / 2, mid = low + half;
-        if (HiveNames::Compare(EntryName(hive, keys[mid]), name) < 0) {
-            low = mid + 1;
-            span = span - half - 1;
-        } else {
-            span = half;
-        }
-    }
-    return low;
-}
-
 uint32_t Tag(uint16_t kind, std::u16string_view name)
 {
     return kind == kSigLf ? HiveNames::LfHint(name) : HiveNames::LhHash(name);
 }
 
-// Writes a new leaf of `kind` with the given entries; the new cell, or 0.
-uint32_t WriteLeaf(hive_provider& hive, uint16_t kind, const std::vector<uint32_t>& keys,
-                   const std::vector<uint32_t>& tags)
+// ---- order ---------------------------------------------------------------------------
+
+// Whether the entries of `leaf` are readable and strictly ascending, each above `last`
+// (the previous leaf's last name, empty at first), which it leaves at its own last.
+bool LeafInOrder(hive_provider& hive, const ListView& leaf, std::u16string& last, bool& first)
 {
-    const uint32_t width = kind == kSigLi ? 4 : 8;
+    for (uint32_t i = 0; i < leaf.count; ++i) {
+        StoredName name;
+        if (!ReadName(hive, leaf.key(i), name))
+            return false;
+        if (!first && HiveNames::CompareStored(name.bytes, name.length, name.compressed, last) <= 0)
+            return false;
+        last = HiveNames::Decode(name.bytes, name.length, name.compressed);
+        first = false;
+    }
+    return true;
+}
+
+// Whether the list at `cell` is in the order a search relies on. Worked out once per
+// list: a list that a careless writer left out of order is searched entry by entry.
+bool InOrder(hive_provider& hive, uint32_t cell, const ListView& top)
+{
+    if (const uint8_t known = hive.list_order(cell))
+        return known == kInOrder;
+    std::u16string last;
+    bool first = true;
+    bool sorted = true;
+    if (top.kind != kSigRi) {
+        sorted = LeafInOrder(hive, top, last, first);
+    } else {
+        for (uint32_t i = 0; i < top.count && sorted; ++i) {
+            ListView leaf;
+            sorted = ViewLeaf(hive, top.key(i), leaf) && leaf.count > 0 && LeafInOrder(hive, leaf, last, first);
+        }
+    }
+    if (!sorted)
+        Trace(3, u"A subkey list is not in order; its keys are looked up one by one.");
+    hive.set_list_order(cell, sorted ? kInOrder : kOutOfOrder);
+    return sorted;
+}
+
+// ---- search --------------------------------------------------------------------------
+
+// Where a name is, or where it goes.
+struct Slot {
+    uint32_t leaf = 0;       // the leaf's cell
+    uint32_t leafIndex = 0;  // the leaf's position in the "ri", when there is one
+    uint32_t index = 0;      // the position in the leaf
+    uint32_t key = 0;        // the key node, when the name is there
+};
+
+// The first entry of a sorted leaf not below `name`; false when an entry is unreadable.
+bool LowerBound(hive_provider& hive, const ListView& leaf, std::u16string_view name, uint32_t& index)
+{
+    uint32_t low = 0, span = leaf.count;
+    while (span > 0) {
+        const uint32_t half = span / 2, mid = low + half;
+        int order = 0;
+        if (!CompareEntry(hive, leaf.key(mid), name, order))
+            return false;
+        if (order < 0) {
+            low = mid + 1;
+            span -= half + 1;
+        } else {
+            span = half;
+        }
+    }
+    index = low;
+    return true;
+}
+
+// Whether entry `index` of `leaf` is `name`; an "lh" hash that differs answers at once.
+bool Matches(hive_provider& hive, const ListView& leaf, uint32_t index, std::u16string_view name, uint32_t hash)
+{
+    if (leaf.kind == kSigLh && leaf.tag(index) != hash)
+        return false;
+    int order = 0;
+    return CompareEntry(hive, leaf.key(index), name, order) && order == 0;
+}
+
+bool SearchSorted(hive_provider& hive, uint32_t cell, const ListView& top, std::u16string_view name, uint32_t hash,
+                  Slot& slot)
+{
+    ListView leaf = top;
+    slot.leaf = cell;
+    if (top.kind == kSigRi) {
+        // The first leaf whose last name is not below `name`, else the last leaf.
+        uint32_t low = 0, span = top.count;
+        while (span > 0) {
+            const uint32_t half = span / 2, mid = low + half;
+            ListView probe;
+            int order = 0;
+            if (!ViewLeaf(hive, top.key(mid), probe) || probe.count == 0 ||
+                !CompareEntry(hive, probe.key(probe.count - 1), name, order))
+                return false;
+            if (order < 0) {
+                low = mid + 1;
+                span -= half + 1;
+            } else {
+                span = half;
+            }
+        }
+        slot.leafIndex = std::min(low, top.count - 1);
+        slot.leaf = top.key(slot.leafIndex);
+        if (!ViewLeaf(hive, slot.leaf, leaf))
+            return false;
+    }
+    if (!LowerBound(hive, leaf, name, slot.index))
+        return false;
+    if (slot.index < leaf.count && Matches(hive, leaf, slot.index, name, hash))
+        slot.key = leaf.key(slot.index);
+    return true;
+}
+
+bool SearchEach(hive_provider& hive, uint32_t cell, const ListView& top, std::u16string_view name, uint32_t hash,
+                Slot& slot)
+{
+    const uint32_t leaves = top.kind == kSigRi ? top.count : 1;
+    for (uint32_t j = 0; j < leaves; ++j) {
+        ListView leaf = top;
+        const uint32_t leafCell = top.kind == kSigRi ? top.key(j) : cell;
+        if (top.kind == kSigRi && !ViewLeaf(hive, leafCell, leaf))
+            return false;
+        // A name not found goes at the end of the last leaf.
+        slot = Slot{leafCell, j, leaf.count, 0};
+        for (uint32_t i = 0; i < leaf.count; ++i) {
+            if (Matches(hive, leaf, i, name, hash)) {
+                slot.index = i;
+                slot.key = leaf.key(i);
+                return true;
+            }
+        }
+    }
+    return true;
+}
+
+// Finds `name` in the list at `cell`; false when the list cannot be read.
+bool Locate(hive_provider& hive, uint32_t cell, std::u16string_view name, Slot& slot)
+{
+    ListView top;
+    if (!ViewList(hive, cell, top) || (top.kind == kSigRi && top.count == 0))
+        return false;
+    const uint32_t hash = HiveNames::LhHash(name);
+    return InOrder(hive, cell, top) ? SearchSorted(hive, cell, top, name, hash, slot)
+                                    : SearchEach(hive, cell, top, name, hash, slot);
+}
+
+// ---- edits ---------------------------------------------------------------------------
+
+// A list's entries copied out, for the edits that rewrite a list whole.
+struct Entries {
+    uint16_t kind = 0;
+    std::vector<uint32_t> keys;
+    std::vector<uint32_t> tags;
+    uint32_t width() const { return kind == kSigLi || kind == kSigRi ? 4 : 8; }
+};
+
+// The entries of `list`, as `kind`: an "lf" read from an old writer becomes an "lh" in a
+// hive that knows them, every tag recomputed.
+Entries CopyEntries(hive_provider& hive, const ListView& list, uint16_t kind)
+{
+    Entries out;
+    out.kind = kind;
+    out.keys.resize(list.count);
+    if (out.width() == 8)
+        out.tags.resize(list.count);
+    for (uint32_t i = 0; i < list.count; ++i) {
+        out.keys[i] = list.key(i);
+        if (out.width() == 8)
+            out.tags[i] = kind == list.kind ? list.tag(i) : Tag(kind, EntryName(hive, list.key(i)));
+    }
+    return out;
+}
+
+// Writes entries [begin, end) into a new cell with room for `capacity`; the cell, or 0.
+uint32_t WriteList(hive_provider& hive, const Entries& list, size_t begin, size_t end, size_t capacity)
+{
+    const uint32_t width = list.width();
     uint32_t cell = 0;
-    uint8_t* p = hive.allocate(4 + width * static_cast<uint32_t>(keys.size()), cell);
+    uint8_t* p = hive.allocate(4 + width * static_cast<uint32_t>(std::max(capacity, end - begin)), cell);
     if (!p)
         return 0;
-    Put16(p, kind);
-    Put16(p + 2, static_cast<uint16_t>(keys.size()));
-    for (size_t i = 0; i < keys.size(); ++i) {
-        Put32(p + 4 + width * i, keys[i]);
+    Put16(p, list.kind);
+    Put16(p + 2, static_cast<uint16_t>(end - begin));
+    for (size_t i = begin; i < end; ++i) {
+        Put32(p + 4 + width * (i - begin), list.keys[i]);
         if (width == 8)
-            Put32(p + 8 + 8 * i, tags[i]);
+            Put32(p + 8 + width * (i - begin), list.tags[i]);
     }
     return cell;
 }
 
-// Grows leaf `cell` by key `child`; yields the leaf's cell afterwards (the same one when
-// it had room), or 0.
-uint32_t GrowLeaf(hive_provider& hive, uint32_t cell, uint32_t child, std::u16string_view name)
+// Room for what usually follows a growing list: more of the same.
+size_t WithSpare(size_t count, size_t limit) { return std::min(count < 16 ? count : count + count / 2, limit); }
+
+// Puts `count` entries of `width` bytes at `index` of the list at `cell`, moving the
+// entries from there on; in place, as the caller checked that the cell has room.
+bool InsertInPlace(hive_provider& hive, uint32_t cell, const ListView& list, uint32_t index, const uint8_t* added,
+                   uint32_t count)
 {
-    // Reused between calls: long lists would otherwise cost an allocation and a release
-    // of their whole size on every insertion.
-    static thread_local Leaf leaf;
-    static thread_local std::vector<uint8_t> bytes;
-    if (!ReadLeaf(hive, cell, leaf) || leaf.kind == kSigRi || leaf.keys.size() >= kMaxListEntries)
+    const uint32_t width = list.width();
+    std::vector<uint8_t> bytes(added, added + width * count);
+    bytes.insert(bytes.end(), list.entries + width * index, list.entries + width * list.count);
+    uint8_t header[4];
+    Put16(header, list.kind);
+    Put16(header + 2, static_cast<uint16_t>(list.count + count));
+    return hive.write(cell + 4 + width * index, bytes.data(), static_cast<uint32_t>(bytes.size())) &&
+           hive.write(cell, header, 4);
+}
+
+// Inserts key `child` at `index` of leaf `cell`. Yields the one or two leaves that hold
+// the entries afterwards (two when the leaf was full and is split), or 0.
+int InsertIntoLeaf(hive_provider& hive, uint32_t cell, uint32_t index, uint32_t child, std::u16string_view name,
+                   uint32_t out[2])
+{
+    ListView leaf;
+    if (!ViewLeaf(hive, cell, leaf) || index > leaf.count)
         return 0;
-    const size_t position = InsertPosition(hive, leaf.keys, name);
     const uint16_t kind = leaf.kind == kSigLi ? kSigLi : hive.minor_version() < kLhMinor ? kSigLf : kSigLh;
-    if (kind != leaf.kind)  // an lf read from an old writer becomes an lh: every tag is recomputed
-        for (size_t i = 0; i < leaf.keys.size(); ++i)
-            leaf.tags[i] = Tag(kind, EntryName(hive, leaf.keys[i]));
-    leaf.keys.insert(leaf.keys.begin() + static_cast<ptrdiff_t>(position), child);
-    if (kind != kSigLi)
-        leaf.tags.insert(leaf.tags.begin() + static_cast<ptrdiff_t>(position), Tag(kind, name));
-    const uint32_t width = kind == kSigLi ? 4 : 8;
-    const uint32_t count = static_cast<uint32_t>(leaf.keys.size());
-    // A leaf with room grows in place: the count and the entries from the new one on
-    // are rewritten. Without this, every insertion into a long list would leave a dead
-    // copy of it behind, and a hive would grow with the square of a key's subkeys.
-    if (kind == leaf.kind && hive.cell_size(cell) >= 4 + 4 + width * count) {
-        bytes.resize(width * (count - position));
-        for (uint32_t i = static_cast<uint32_t>(position); i < count; ++i) {
-            Put32(bytes.data() + width * (i - position), leaf.keys[i]);
-            if (width == 8)
-                Put32(bytes.data() + width * (i - position) + 4, leaf.tags[i]);
-        }
-        uint8_t header[4];
-        Put16(header, kind);
-        Put16(header + 2, static_cast<uint16_t>(count));
-        if (!hive.write(cell + 4 + width * static_cast<uint32_t>(position), bytes.data(), static_cast<uint32_t>(bytes.size())) ||
-            !hive.write(cell, header, 4))
-            return 0;
-        return cell;
+    const uint32_t width = leaf.width();
+    // A leaf with room grows in place: without this, every insertion into a long list
+    // would leave a dead copy of it behind.
+    if (kind == leaf.kind && leaf.count < kLeafCapacity && hive.cell_size(cell) >= 4 + 4 + width * (leaf.count + 1)) {
+        uint8_t entry[8];
+        Put32(entry, child);
+        Put32(entry + 4, Tag(kind, name));
+        out[0] = cell;
+        return InsertInPlace(hive, cell, leaf, index, entry, 1) ? 1 : 0;
     }
-    // Otherwise a new cell with room to spare for what usually follows: more subkeys.
-    const uint32_t spare = count < 16 ? 0 : std::min<uint32_t>(count / 2, kMaxListEntries - count);
-    uint32_t grown = 0;
-    uint8_t* p = hive.allocate(4 + width * (count + spare), grown);
-    if (!p)
+    Entries entries = CopyEntries(hive, leaf, kind);
+    entries.keys.insert(entries.keys.begin() + index, child);
+    if (entries.width() == 8)
+        entries.tags.insert(entries.tags.begin() + index, Tag(kind, name));
+    const size_t count = entries.keys.size();
+    int made = 1;
+    if (count <= kLeafCapacity) {
+        out[0] = WriteList(hive, entries, 0, count, WithSpare(count, kLeafCapacity));
+    } else {
+        const size_t half = count / 2;
+        out[0] = WriteList(hive, entries, 0, half, WithSpare(half, kLeafCapacity));
+        out[1] = out[0] ? WriteList(hive, entries, half, count, WithSpare(count - half, kLeafCapacity)) : 0;
+        made = out[1] ? 2 : 0;
+    }
+    if (!out[0] || !made)
         return 0;
-    Put16(p, kind);
-    Put16(p + 2, static_cast<uint16_t>(count));
-    for (uint32_t i = 0; i < count; ++i) {
-        Put32(p + 4 + width * i, leaf.keys[i]);
-        if (width == 8)
-            Put32(p + 8 + 8 * i, leaf.tags[i]);
-    }
     hive.free_cell(cell);
+    return made;
+}
+
+// Enters the leaves an insertion made into the "ri" at `cell` in place of leaf
+// `leafIndex`; yields the ri's cell afterwards, or 0.
+uint32_t UpdateIndex(hive_provider& hive, uint32_t cell, uint32_t leafIndex, const uint32_t leaves[2], int made)
+{
+    ListView top;
+    if (!ViewList(hive, cell, top) || top.kind != kSigRi)
+        return 0;
+    if (!WriteField(hive, cell, 4 + 4 * leafIndex, leaves[0]))
+        return 0;
+    if (made == 1)
+        return cell;
+    if (top.count >= kMaxListEntries)
+        return 0;
+    uint8_t entry[4];
+    Put32(entry, leaves[1]);
+    if (hive.cell_size(cell) >= 4 + 4 + 4 * (top.count + 1))
+        return InsertInPlace(hive, cell, top, leafIndex + 1, entry, 1) ? cell : 0;
+    Entries entries = CopyEntries(hive, top, kSigRi);
+    entries.keys.insert(entries.keys.begin() + leafIndex + 1, leaves[1]);
+    const uint32_t grown = WriteList(hive, entries, 0, entries.keys.size(), WithSpare(entries.keys.size(), kMaxListEntries));
+    if (grown)
+        hive.free_cell(cell);
     return grown;
 }
 
-// Removes entry `index` from leaf `cell` in place; true when the leaf is now empty.
-bool ShrinkLeaf(hive_provider& hive, uint32_t cell, Leaf& leaf, size_t index, bool& ok)
+// Removes entry `index` of the list at `cell` in place; the entries left.
+bool RemoveInPlace(hive_provider& hive, uint32_t cell, uint32_t index, uint32_t& left)
 {
-    leaf.keys.erase(leaf.keys.begin() + static_cast<ptrdiff_t>(index));
-    if (!leaf.tags.empty())
-        leaf.tags.erase(leaf.tags.begin() + static_cast<ptrdiff_t>(index));
-    const uint32_t width = leaf.width();
-    std::vector<uint8_t> bytes(4 + width * leaf.keys.size());
-    Put16(bytes.data(), leaf.kind);
-    Put16(bytes.data() + 2, static_cast<uint16_t>(leaf.keys.size()));
-    for (size_t i = 0; i < leaf.keys.size(); ++i) {
-        Put32(bytes.data() + 4 + width * i, leaf.keys[i]);
-        if (width == 8)
-            Put32(bytes.data() + 8 + 8 * i, leaf.tags[i]);
-    }
-    ok = hive.write(cell, bytes.data(), static_cast<uint32_t>(bytes.size()));
-    return leaf.keys.empty();
+    ListView list;
+    if (!ViewList(hive, cell, list) || index >= list.count)
+        return false;
+    const uint32_t width = list.width();
+    std::vector<uint8_t> bytes(list.entries + width * (index + 1), list.entries + width * list.count);
+    uint8_t header[4];
+    Put16(header, list.kind);
+    Put16(header + 2, static_cast<uint16_t>(list.count - 1));
+    left = list.count - 1;
+    return hive.write(cell + 4 + width * index, bytes.data(), static_cast<uint32_t>(bytes.size())) &&
+           hive.write(cell, header, 4);
 }
 
 }  // namespace
 
 bool ReadLeaf(hive_provider& hive, uint32_t cell, Leaf& leaf)
 {
-    const uint8_t* p = Record(hive, cell, 4);
-    if (!p)
+    ListView list;
+    if (!ViewList(hive, cell, list))
         return false;
-    leaf.kind = Get16(p);
-    if (leaf.kind != kSigLi && leaf.kind != kSigLf && leaf.kind != kSigLh && leaf.kind != kSigRi)
-        return false;
-    const uint32_t count = Get16(p + 2);
-    p = Record(hive, cell, 4 + leaf.width() * count);
-    if (!p)
-        return false;
-    leaf.keys.resize(count);
+    leaf.kind = list.kind;
+    leaf.keys.resize(list.count);
     leaf.tags.clear();
-    if (leaf.width() == 8)
-        leaf.tags.resize(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        leaf.keys[i] = Get32(p + 4 + leaf.width() * i);
-        if (leaf.width() == 8)
-            leaf.tags[i] = Get32(p + 8 + 8 * i);
+    if (list.width() == 8)
+        leaf.tags.resize(list.count);
+    for (uint32_t i = 0; i < list.count; ++i) {
+        leaf.keys[i] = list.key(i);
+        if (list.width() == 8)
+            leaf.tags[i] = list.tag(i);
     }
     return true;
 }
 
 bool ListKeys(hive_provider& hive, uint32_t list, std::vector<uint32_t>& keys)
 {
-    Leaf leaf;
-    if (!ReadLeaf(hive, list, leaf))
+    ListView top;
+    if (!ViewList(hive, list, top))
         return false;
-    if (leaf.kind != kSigRi) {
-        keys.insert(keys.end(), leaf.keys.begin(), leaf.keys.end());
+    if (top.kind != kSigRi) {
+        for (uint32_t i = 0; i < top.count; ++i)
+            keys.push_back(top.key(i));
         return true;
     }
-    for (uint32_t sub : leaf.keys) {
-        if (sub > kMaxOffset)
+    for (uint32_t i = 0; i < top.count; ++i) {
+        if (top.key(i) > kMaxOffset)
             continue;
-        Leaf inner;
-        if (!ReadLeaf(hive, sub, inner) || inner.kind == kSigRi)
+        ListView leaf;
+        if (!ViewLeaf(hive, top.key(i), leaf))
             return false;
-        keys.insert(keys.end(), inner.keys.begin(), inner.keys.end());
+        for (uint32_t k = 0; k < leaf.count; ++k)
+            keys.push_back(leaf.key(k));
     }
     return true;
 }
@@ -214,11 +430,8 @@ uint32_t FindSubkey(hive_provider& hive, uint32_t parent, std::u16string_view na
     Node node;
     if (!ReadNode(hive, parent, node) || node.subkeyCount == 0 || node.subkeyList == kNoCell)
         return 0;
-    std::vector<uint32_t> keys;
-    if (!ListKeys(hive, node.subkeyList, keys))
-        return 0;
-    size_t index = 0;
-    return FindInKeys(hive, keys, name, index);
+    Slot slot;
+    return Locate(hive, node.subkeyList, name, slot) ? slot.key : 0;
 }
 
 bool AddToList(hive_provider& hive, uint32_t parent, uint32_t child, std::u16string_view name)
@@ -226,38 +439,42 @@ bool AddToList(hive_provider& hive, uint32_t parent, uint32_t child, std::u16str
     Node node;
     if (!ReadNode(hive, parent, node))
         return false;
+    hive.note_list_edit();
     uint32_t list = node.subkeyList;
     if (list == kNoCell) {
-        const uint16_t kind = hive.minor_version() < kLhMinor ? kSigLf : kSigLh;
-        list = WriteLeaf(hive, kind, {child}, {Tag(kind, name)});
+        Entries entries;
+        entries.kind = hive.minor_version() < kLhMinor ? kSigLf : kSigLh;
+        entries.keys = {child};
+        entries.tags = {Tag(entries.kind, name)};
+        list = WriteList(hive, entries, 0, 1, 1);
         if (!list)
             return false;
+        hive.set_list_order(list, kInOrder);
     } else {
-        Leaf top;
-        if (!ReadLeaf(hive, list, top))
+        Slot slot;
+        if (!Locate(hive, list, name, slot) || slot.key)
             return false;
-        if (top.kind != kSigRi) {
-            list = GrowLeaf(hive, list, child, name);
-            if (!list)
-                return false;
+        const uint8_t order = hive.list_order(list);
+        ListView top;
+        if (!ViewList(hive, list, top))
+            return false;
+        uint32_t leaves[2] = {0, 0};
+        const int made = InsertIntoLeaf(hive, slot.leaf, slot.index, child, name, leaves);
+        if (!made)
+            return false;
+        if (top.kind == kSigRi) {
+            list = UpdateIndex(hive, list, slot.leafIndex, leaves, made);
+        } else if (made == 1) {
+            list = leaves[0];
         } else {
-            // The first sub-list whose search answers an index takes the key, else the last.
-            size_t chosen = top.keys.size();
-            for (size_t i = 0; i < top.keys.size() && chosen == top.keys.size(); ++i) {
-                Leaf inner;
-                if (top.keys[i] > kMaxOffset || !ReadLeaf(hive, top.keys[i], inner) || inner.kind == kSigRi)
-                    return false;
-                if (InsertPosition(hive, inner.keys, name) < inner.keys.size())
-                    chosen = i;
-            }
-            if (top.keys.empty())
-                return false;
-            if (chosen == top.keys.size())
-                chosen = top.keys.size() - 1;
-            const uint32_t grown = GrowLeaf(hive, top.keys[chosen], child, name);
-            if (!grown || !WriteField(hive, list, 4 + 4 * static_cast<uint32_t>(chosen), grown))
-                return false;
+            Entries index;
+            index.kind = kSigRi;
+            index.keys = {leaves[0], leaves[1]};
+            list = WriteList(hive, index, 0, 2, 2);
         }
+        if (!list)
+            return false;
+        hive.set_list_order(list, order);  // an insertion at its place keeps the order as it was
     }
     const uint32_t nameBytes = 2 * static_cast<uint32_t>(name.size());
     return WriteField(hive, parent, Nk::kSubkeyCount, node.subkeyCount + 1) &&
@@ -270,46 +487,31 @@ bool RemoveSubkey(hive_provider& hive, uint32_t parent, std::u16string_view name
     Node node;
     if (!ReadNode(hive, parent, node) || node.subkeyCount == 0 || node.subkeyList == kNoCell)
         return false;
-    Leaf top;
-    if (!ReadLeaf(hive, node.subkeyList, top))
-        return false;
-    uint32_t leafCell = node.subkeyList;
-    size_t topIndex = 0, index = 0;
-    uint32_t found = 0;
-    Leaf leaf;
-    if (top.kind != kSigRi) {
-        leaf = top;
-        found = FindInKeys(hive, leaf.keys, name, index);
-    } else {
-        for (topIndex = 0; topIndex < top.keys.size() && !found; ++topIndex) {
-            leafCell = top.keys[topIndex];
-            if (leafCell > kMaxOffset || !ReadLeaf(hive, leafCell, leaf) || leaf.kind == kSigRi)
-                return false;
-            found = FindInKeys(hive, leaf.keys, name, index);
-        }
-        --topIndex;
-    }
-    if (!found)
+    Slot slot;
+    if (!Locate(hive, node.subkeyList, name, slot) || !slot.key)
         return false;
     Node child;
-    if (!ReadNode(hive, found, child) || child.subkeyCount != 0)
+    if (!ReadNode(hive, slot.key, child) || child.subkeyCount != 0)
         return false;
-    bool ok = true;
+    hive.note_list_edit();
     uint32_t list = node.subkeyList;
-    if (ShrinkLeaf(hive, leafCell, leaf, index, ok)) {
-        hive.free_cell(leafCell);
-        if (top.kind == kSigRi) {
-            if (ShrinkLeaf(hive, node.subkeyList, top, topIndex, ok)) {
-                hive.free_cell(node.subkeyList);
+    uint32_t left = 0;
+    if (!RemoveInPlace(hive, slot.leaf, slot.index, left))
+        return false;
+    if (left == 0) {
+        hive.free_cell(slot.leaf);
+        if (slot.leaf == list) {
+            list = kNoCell;
+        } else {
+            if (!RemoveInPlace(hive, list, slot.leafIndex, left))
+                return false;
+            if (left == 0) {
+                hive.free_cell(list);
                 list = kNoCell;
             }
-        } else {
-            list = kNoCell;
         }
     }
-    if (!ok)
-        return false;
-    ReleaseNode(hive, found);
+    ReleaseNode(hive, slot.key);
     return WriteField(hive, parent, Nk::kSubkeyCount, node.subkeyCount - 1) &&
            WriteField(hive, parent, Nk::kSubkeyList, list);
 }

@@ -275,24 +275,33 @@ bool AddValue(hive_provider& hive, uint32_t key, std::u16string_view name, const
     uint32_t count = node.valueCount;
     if (count == 0 && node.valueList != kNoCell)
         Trace(4, u"Keynode with invalid value list found.");
-    std::vector<uint32_t> entries;
-    if (count > 0) {
-        const uint8_t* list = ValueList(hive, node);
+    uint32_t listCell = node.valueList;
+    // A list with room takes the new entry in place; else it moves to a cell with room
+    // for more, as subkey lists do. Re-allocating the whole list for each value would
+    // leave a dead copy of it behind every time.
+    if (count > 0 && hive.cell_size(listCell) >= 4 + 4 * (count + 1)) {
+        if (!ValueList(hive, node) || !WriteField(hive, listCell, 4 * count, cell))
+            return false;
+    } else {
+        std::vector<uint32_t> entries;
+        if (count > 0) {
+            const uint8_t* list = ValueList(hive, node);
+            if (!list)
+                return false;
+            entries.assign(count, 0);
+            for (uint32_t i = 0; i < count; ++i)
+                entries[i] = Get32(list + 4 * i);
+        }
+        const uint32_t capacity = count + 1 < 16 ? count + 1 : count + 1 + (count + 1) / 2;
+        uint8_t* list = hive.allocate(4 * capacity, listCell);
         if (!list)
             return false;
-        entries.resize(count);
         for (uint32_t i = 0; i < count; ++i)
-            entries[i] = Get32(list + 4 * i);
+            Put32(list + 4 * i, entries[i]);
+        Put32(list + 4 * count, cell);
+        if (count > 0)
+            hive.free_cell(node.valueList);
     }
-    uint32_t listCell = 0;
-    uint8_t* list = hive.allocate(4 * (count + 1), listCell);
-    if (!list)
-        return false;
-    for (uint32_t i = 0; i < count; ++i)
-        Put32(list + 4 * i, entries[i]);
-    Put32(list + 4 * count, cell);
-    if (count > 0)
-        hive.free_cell(node.valueList);
     return WriteField(hive, key, Nk::kValueCount, count + 1) && WriteField(hive, key, Nk::kValueList, listCell) &&
            WriteField(hive, key, Nk::kMaxValueName, std::max(node.maxValueName, 2 * static_cast<uint32_t>(name.size()))) &&
            WriteField(hive, key, Nk::kMaxValueData, std::max(node.maxValueData, size));

@@ -136,10 +136,11 @@ TEST(HiveStorage, FirstFitSplitsOnlyWhenTheRestCanStand)
     h.create();
     auto root = h.open();
     auto& hive = *root.hive();
-    uint32_t a = 0, b = 0, c = 0, d = 0;
+    uint32_t a = 0, b = 0, c = 0, d = 0, e = 0;
     // A 64-byte cell, freed, then asked for with 8 bytes to spare: taken whole.
     ASSERT_TRUE(hive.allocate(60, a));  // cell 64 (60 + 4 rounded to 8)
-    ASSERT_TRUE(hive.allocate(60, b));  // keeps the next allocation from merging back
+    ASSERT_TRUE(hive.allocate(60, b));  // keeps a from merging with the free rest of the bin
+    ASSERT_TRUE(hive.allocate(60, e));  // and b, later
     ASSERT_EQ(hive.cell_size(a), 64u);
     ASSERT_TRUE(hive.free_cell(a));
     EXPECT_FALSE(hive.free_cell(a));  // already free
@@ -154,6 +155,17 @@ TEST(HiveStorage, FirstFitSplitsOnlyWhenTheRestCanStand)
     uint8_t field[4];
     ASSERT_TRUE(hive.read_raw(uint64_t(d) + HBLOCK_SIZE + 48, field, 4));
     EXPECT_EQ(Get32(field), 16u);
+    // Freed cells merge with free neighbours on either side: d with its free tail, then
+    // c with them, then e with all of it and the free rest of the bin.
+    ASSERT_TRUE(hive.free_cell(d));
+    ASSERT_TRUE(hive.read_raw(uint64_t(d) + HBLOCK_SIZE, field, 4));
+    EXPECT_EQ(Get32(field), 64u);
+    ASSERT_TRUE(hive.free_cell(c));  // c sits before d: c + d
+    ASSERT_TRUE(hive.read_raw(uint64_t(c) + HBLOCK_SIZE, field, 4));
+    EXPECT_EQ(Get32(field), 128u);
+    ASSERT_TRUE(hive.free_cell(e));  // after them, before the free rest of the bin: one cell
+    ASSERT_TRUE(hive.read_raw(uint64_t(c) + HBLOCK_SIZE, field, 4));
+    EXPECT_EQ(uint64_t(c) + Get32(field), (uint64_t(c) / HBLOCK_SIZE + 1) * HBLOCK_SIZE);
 }
 
 TEST(HiveStorage, WritesStayInsideTheirCell)
