@@ -115,9 +115,12 @@ file_reg file_reg::create_subkey(std::u16string_view name)
 {
     if (empty())
         return file_reg();
-    if (const uint32_t cell = FindSubkey(*hive_, cell_, name))
-        return file_reg(hive_, cell);
-    const uint32_t cell = CreateSubkey(*hive_, cell_, name);
+    SubkeySlot slot;
+    if (!LocateSubkey(*hive_, cell_, name, slot))
+        return file_reg();
+    if (slot.key)
+        return file_reg(hive_, slot.key);
+    const uint32_t cell = CreateSubkey(*hive_, cell_, name, &slot);
     return cell ? file_reg(hive_, cell) : file_reg();
 }
 

@@ -417,6 +417,31 @@ uint32_t hive_provider::cell_size(uint32_t cell)
     return raw < 0 ? 0u - static_cast<uint32_t>(raw) : 0;
 }
 
+const uint8_t* hive_provider::record(uint32_t cell, uint32_t length, uint32_t* capacity)
+{
+    if (cell >= kMaxOffset)
+        return nullptr;
+    const uint64_t position = uint64_t(cell) + HBLOCK_SIZE;
+    const uint8_t* p = nullptr;
+    uint64_t readable = 0;
+    uint32_t inside = 0;
+    if (memory_bin* bin = find_bin(position, inside)) {
+        p = bin->data.data() + inside;
+        readable = bin->data.size() - inside;
+    } else if ((p = file_.view(position, 4)) != nullptr) {
+        readable = file_.length() - position;
+    }
+    if (!p || readable < 4)
+        return nullptr;
+    const int32_t raw = static_cast<int32_t>(Get32(p));
+    const uint32_t size = raw < 0 ? 0u - static_cast<uint32_t>(raw) : 0;
+    if (size < 4 || size - 4 < length || readable - 4 < length)
+        return nullptr;
+    if (capacity)
+        *capacity = static_cast<uint32_t>(std::min<uint64_t>(size, readable) - 4);
+    return p + 4;
+}
+
 // ---- allocation --------------------------------------------------------------------
 
 void hive_provider::refresh_largest(memory_bin& bin)

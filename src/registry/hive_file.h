@@ -98,6 +98,10 @@ public:
     void trim_cell(uint32_t cell, uint32_t size);
     // Allocated size of a cell (size field included), 0 when unreadable or free.
     uint32_t cell_size(uint32_t cell);
+    // The data of an allocated cell when it holds at least `length` bytes, or null; with
+    // `capacity`, how many bytes of data the cell holds (as far as they can be read).
+    // One lookup where cell_size() and view() take two: key lookups read thousands.
+    const uint8_t* record(uint32_t cell, uint32_t length, uint32_t* capacity = nullptr);
 
     uint32_t minor_version() const { return minor_; }
     bool read_only() const { return read_only_; }

@@ -8,13 +8,7 @@
 
 namespace Common::Hive {
 
-const uint8_t* Record(hive_provider& hive, uint32_t cell, uint32_t length)
-{
-    const uint32_t size = hive.cell_size(cell);
-    if (size < 4 || size - 4 < length)
-        return nullptr;
-    return hive.view(cell, length);
-}
+const uint8_t* Record(hive_provider& hive, uint32_t cell, uint32_t length) { return hive.record(cell, length); }
 
 bool WriteField(hive_provider& hive, uint32_t cell, uint32_t field, uint32_t value)
 {
@@ -54,7 +48,7 @@ std::u16string NodeName(hive_provider& hive, uint32_t cell, bool& ok)
     return ok ? HiveNames::Decode(node.name, node.nameLength, node.compressed()) : std::u16string();
 }
 
-uint32_t CreateSubkey(hive_provider& hive, uint32_t parent, std::u16string_view name)
+uint32_t CreateSubkey(hive_provider& hive, uint32_t parent, std::u16string_view name, const SubkeySlot* slot)
 {
     if (name.empty() || name.size() > 255 || name.find(u'\\') != std::u16string_view::npos)
         return 0;
@@ -76,7 +70,7 @@ uint32_t CreateSubkey(hive_provider& hive, uint32_t parent, std::u16string_view 
         WriteField(hive, security, Sk::kRefCount, Get32(sk + Sk::kRefCount) + 1);
     std::memset(p, 0, 82 + nameBytes);
     WriteKeyNode(p, compressed ? Nk::kCompressedName : 0, stamp, parent, security, stored);
-    if (!AddToList(hive, parent, cell, name))
+    if (!AddToList(hive, parent, cell, name, slot))
         return 0;
     return cell;
 }

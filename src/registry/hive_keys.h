@@ -36,8 +36,12 @@ struct Node {
 bool ReadNode(hive_provider& hive, uint32_t cell, Node& node);
 std::u16string NodeName(hive_provider& hive, uint32_t cell, bool& ok);
 
-// Creates key `name` under `parent` (which must not hold it yet); its cell, or 0.
-uint32_t CreateSubkey(hive_provider& hive, uint32_t parent, std::u16string_view name);
+struct SubkeySlot;
+
+// Creates key `name` under `parent` (which must not hold it yet), at `slot` when a
+// search just found where it goes; its cell, or 0.
+uint32_t CreateSubkey(hive_provider& hive, uint32_t parent, std::u16string_view name,
+                      const SubkeySlot* slot = nullptr);
 // Frees what a key node owns once it is out of its parent's list: values, data, lists,
 // its class name and its reference on the security cell, then the node itself.
 void ReleaseNode(hive_provider& hive, uint32_t cell);

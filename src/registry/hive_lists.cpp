@@ -57,16 +57,17 @@ struct StoredName {
     bool compressed = false;
 };
 
+// Searches read thousands of these, so the cell is looked up once.
 bool ReadName(hive_provider& hive, uint32_t cell, StoredName& name)
 {
-    const uint8_t* p = Record(hive, cell, Nk::kName);
+    uint32_t capacity = 0;
+    const uint8_t* p = hive.record(cell, Nk::kName, &capacity);
     if (!p || Get16(p) != kSigNk)
         return false;
     name.length = Get16(p + Nk::kNameLength);
     name.compressed = (Get16(p + Nk::kFlags) & Nk::kCompressedName) != 0;
-    p = Record(hive, cell, Nk::kName + name.length);
-    name.bytes = p ? p + Nk::kName : nullptr;
-    return p != nullptr;
+    name.bytes = p + Nk::kName;
+    return capacity >= Nk::kName + name.length;
 }
 
 // Compares the name of key node `cell` with `sought` (-1, 0, 1); false when unreadable.
@@ -136,14 +137,6 @@ bool InOrder(hive_provider& hive, uint32_t cell, const ListView& top)
 
 // ---- search --------------------------------------------------------------------------
 
-// Where a name is, or where it goes.
-struct Slot {
-    uint32_t leaf = 0;       // the leaf's cell
-    uint32_t leafIndex = 0;  // the leaf's position in the "ri", when there is one
-    uint32_t index = 0;      // the position in the leaf
-    uint32_t key = 0;        // the key node, when the name is there
-};
-
 // The first entry of a sorted leaf not below `name`; false when an entry is unreadable.
 bool LowerBound(hive_provider& hive, const ListView& leaf, std::u16string_view name, uint32_t& index)
 {
@@ -174,7 +167,7 @@ bool Matches(hive_provider& hive, const ListView& leaf, uint32_t index, std::u16
 }
 
 bool SearchSorted(hive_provider& hive, uint32_t cell, const ListView& top, std::u16string_view name, uint32_t hash,
-                  Slot& slot)
+                  SubkeySlot& slot)
 {
     ListView leaf = top;
     slot.leaf = cell;
@@ -208,7 +201,7 @@ bool SearchSorted(hive_provider& hive, uint32_t cell, const ListView& top, std::
 }
 
 bool SearchEach(hive_provider& hive, uint32_t cell, const ListView& top, std::u16string_view name, uint32_t hash,
-                Slot& slot)
+                SubkeySlot& slot)
 {
     const uint32_t leaves = top.kind == kSigRi ? top.count : 1;
     for (uint32_t j = 0; j < leaves; ++j) {
@@ -217,7 +210,9 @@ bool SearchEach(hive_provider& hive, uint32_t cell, const ListView& top, std::u1
         if (top.kind == kSigRi && !ViewLeaf(hive, leafCell, leaf))
             return false;
         // A name not found goes at the end of the last leaf.
-        slot = Slot{leafCell, j, leaf.count, 0};
+        slot.leaf = leafCell;
+        slot.leafIndex = j;
+        slot.index = leaf.count;
         for (uint32_t i = 0; i < leaf.count; ++i) {
             if (Matches(hive, leaf, i, name, hash)) {
                 slot.index = i;
@@ -230,8 +225,11 @@ bool SearchEach(hive_provider& hive, uint32_t cell, const ListView& top, std::u1
 }
 
 // Finds `name` in the list at `cell`; false when the list cannot be read.
-bool Locate(hive_provider& hive, uint32_t cell, std::u16string_view name, Slot& slot)
+bool Locate(hive_provider& hive, uint32_t cell, std::u16string_view name, SubkeySlot& slot)
 {
+    slot = SubkeySlot{};
+    slot.list = cell;
+    slot.edits = hive.list_edits();
     ListView top;
     if (!ViewList(hive, cell, top) || (top.kind == kSigRi && top.count == 0))
         return false;
@@ -425,22 +423,36 @@ bool ListKeys(hive_provider& hive, uint32_t list, std::vector<uint32_t>& keys)
     return true;
 }
 
-uint32_t FindSubkey(hive_provider& hive, uint32_t parent, std::u16string_view name)
+bool LocateSubkey(hive_provider& hive, uint32_t parent, std::u16string_view name, SubkeySlot& slot)
 {
     Node node;
-    if (!ReadNode(hive, parent, node) || node.subkeyCount == 0 || node.subkeyList == kNoCell)
-        return 0;
-    Slot slot;
-    return Locate(hive, node.subkeyList, name, slot) ? slot.key : 0;
+    slot = SubkeySlot{};
+    if (!ReadNode(hive, parent, node))
+        return false;
+    if (node.subkeyCount == 0 || node.subkeyList == kNoCell)
+        return true;
+    return Locate(hive, node.subkeyList, name, slot);
 }
 
-bool AddToList(hive_provider& hive, uint32_t parent, uint32_t child, std::u16string_view name)
+uint32_t FindSubkey(hive_provider& hive, uint32_t parent, std::u16string_view name)
+{
+    SubkeySlot slot;
+    return LocateSubkey(hive, parent, name, slot) ? slot.key : 0;
+}
+
+bool AddToList(hive_provider& hive, uint32_t parent, uint32_t child, std::u16string_view name,
+               const SubkeySlot* known)
 {
     Node node;
     if (!ReadNode(hive, parent, node))
         return false;
-    hive.note_list_edit();
     uint32_t list = node.subkeyList;
+    SubkeySlot slot;
+    if (known && known->list == list && known->edits == hive.list_edits())
+        slot = *known;
+    else if (list != kNoCell && !Locate(hive, list, name, slot))
+        return false;
+    hive.note_list_edit();
     if (list == kNoCell) {
         Entries entries;
         entries.kind = hive.minor_version() < kLhMinor ? kSigLf : kSigLh;
@@ -451,8 +463,7 @@ bool AddToList(hive_provider& hive, uint32_t parent, uint32_t child, std::u16str
             return false;
         hive.set_list_order(list, kInOrder);
     } else {
-        Slot slot;
-        if (!Locate(hive, list, name, slot) || slot.key)
+        if (slot.key)
             return false;
         const uint8_t order = hive.list_order(list);
         ListView top;
@@ -487,7 +498,7 @@ bool RemoveSubkey(hive_provider& hive, uint32_t parent, std::u16string_view name
     Node node;
     if (!ReadNode(hive, parent, node) || node.subkeyCount == 0 || node.subkeyList == kNoCell)
         return false;
-    Slot slot;
+    SubkeySlot slot;
     if (!Locate(hive, node.subkeyList, name, slot) || !slot.key)
         return false;
     Node child;

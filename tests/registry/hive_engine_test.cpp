@@ -1,7 +1,9 @@
 // The hive engine on hives built here: storage layer rules and key/value operations.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "registry/hive_names.h"
 #include "registry/reg_key.h"
@@ -264,6 +266,62 @@ TEST(HiveKeys, OrderFollowsUpperCaseAndLookupIgnoresCase)
     EXPECT_TRUE(root.open_key(S(u"")).empty());
     EXPECT_TRUE(root.open_key(S(u"\\")).empty());
     EXPECT_EQ(root.open_key(S(u"Abc\\")).cell(), found.cell());  // one trailing backslash is dropped
+}
+
+// A list that another writer left out of order (two entries swapped, in one leaf and
+// across the leaves of an ri): every key is still found, the fault is traced once, and
+// edits still work.
+TEST(HiveKeys, ListsOutOfOrderAreStillReadWithOneTrace)
+{
+    auto name = [](int i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "K%04d", i);
+        return std::u16string(text, text + std::strlen(text));
+    };
+    for (int count : {40, 1500}) {
+        HiveFixture h;
+        h.create();
+        uint32_t list = 0;
+        {
+            auto root = h.open();
+            for (int i = 0; i < count; ++i)
+                ASSERT_FALSE(root.create_subkey(name(i)).empty());
+            list = Get32(root.hive()->view(root.cell(), Nk::kName) + Nk::kSubkeyList);
+        }
+        auto file = h.bytes();
+        auto cell = [&](uint32_t offset) { return file.data() + HBLOCK_SIZE + 4 + offset; };
+        uint8_t* first = cell(list);
+        uint8_t* last = first;
+        if (count > 1012) {
+            ASSERT_EQ(Get16(first), kSigRi);
+            last = cell(Get32(first + 4 + 4 * (Get16(first + 2) - 1u)));
+            first = cell(Get32(first + 4));
+        }
+        ASSERT_EQ(Get16(first), kSigLh);
+        uint8_t entry[8];
+        uint8_t* tail = last + 4 + 8 * (Get16(last + 2) - 1u);
+        std::memcpy(entry, first + 4, 8);
+        std::memcpy(first + 4, tail, 8);
+        std::memcpy(tail, entry, 8);
+        h.put(file);
+
+        TraceCapture trace;
+        auto root = h.open();
+        for (int i = 0; i < count; ++i)
+            EXPECT_EQ(root.find_subkey(name(i)).name(), name(i)) << count;
+        EXPECT_TRUE(root.find_subkey(u"K9999").empty());
+        EXPECT_EQ(trace.count("A subkey list is not in order; its keys are looked up one by one."), 1) << count;
+        EXPECT_FALSE(root.create_subkey(u"K0000a").empty());
+        EXPECT_TRUE(root.delete_subkey(std::u16string_view(u"K0001")));
+        EXPECT_FALSE(root.find_subkey(u"K0000a").empty());
+        EXPECT_TRUE(root.find_subkey(u"K0001").empty());
+        ASSERT_EQ(root.subkey_count(), uint32_t(count));
+        std::set<Processor::String> seen;
+        for (uint32_t i = 0; i < root.subkey_count(); ++i)
+            seen.insert(root.subkey_name(i));
+        EXPECT_EQ(seen.size(), size_t(count));
+        EXPECT_EQ(seen.count(S(u"K0000a")), 1u);
+    }
 }
 
 TEST(HiveKeys, NamesAbove255AreStoredAsUtf16)
