@@ -318,9 +318,10 @@ void hive_provider::reindex()
         const uint64_t first = (uint64_t(bins_[i]->offset) + HBLOCK_SIZE) / HBLOCK_SIZE - firstPage_;
         const uint64_t pages = bins_[i]->data.size() / HBLOCK_SIZE;
         if (pageBin_.size() < first + pages)
-            pageBin_.resize(first + pages, UINT32_MAX);
+            pageBin_.resize(first + pages);
         for (uint64_t p = 0; p < pages; ++p)
-            pageBin_[first + p] = static_cast<uint32_t>(i);
+            pageBin_[first + p] = {bins_[i]->data.data() + p * HBLOCK_SIZE, static_cast<uint32_t>(i),
+                                   static_cast<uint32_t>(bins_[i]->data.size() - p * HBLOCK_SIZE)};
     }
 }
 
@@ -329,12 +330,24 @@ hive_provider::memory_bin* hive_provider::find_bin(uint64_t position, uint32_t& 
     const uint64_t page = position / HBLOCK_SIZE;
     if (page < firstPage_ || page - firstPage_ >= pageBin_.size())
         return nullptr;
-    const uint32_t index = pageBin_[page - firstPage_];
+    const uint32_t index = pageBin_[page - firstPage_].bin;
     if (index == UINT32_MAX)
         return nullptr;
     memory_bin* bin = bins_[index].get();
     inside = static_cast<uint32_t>(position - (uint64_t(bin->offset) + HBLOCK_SIZE));
     return bin;
+}
+
+const uint8_t* hive_provider::memory_bytes(uint64_t position, uint64_t& readable) const
+{
+    const uint64_t page = position / HBLOCK_SIZE;
+    if (page < firstPage_ || page - firstPage_ >= pageBin_.size())
+        return nullptr;
+    const page_entry& entry = pageBin_[page - firstPage_];
+    if (!entry.bytes)
+        return nullptr;
+    readable = entry.left - position % HBLOCK_SIZE;
+    return entry.bytes + position % HBLOCK_SIZE;
 }
 
 bool hive_provider::transfer(uint64_t position, void* buffer, uint32_t length, bool writing)
@@ -402,9 +415,9 @@ const uint8_t* hive_provider::view(uint32_t cell, uint32_t length)
     if (cell >= kMaxOffset)
         return nullptr;
     const uint64_t position = uint64_t(cell) + kCellDataBase;
-    uint32_t inside = 0;
-    if (memory_bin* bin = find_bin(position, inside))
-        return uint64_t(inside) + length <= bin->data.size() ? bin->data.data() + inside : nullptr;
+    uint64_t readable = 0;
+    if (const uint8_t* p = memory_bytes(position, readable))
+        return length <= readable ? p : nullptr;
     return file_.view(position, length);
 }
 
@@ -422,15 +435,10 @@ const uint8_t* hive_provider::record(uint32_t cell, uint32_t length, uint32_t* c
     if (cell >= kMaxOffset)
         return nullptr;
     const uint64_t position = uint64_t(cell) + HBLOCK_SIZE;
-    const uint8_t* p = nullptr;
     uint64_t readable = 0;
-    uint32_t inside = 0;
-    if (memory_bin* bin = find_bin(position, inside)) {
-        p = bin->data.data() + inside;
-        readable = bin->data.size() - inside;
-    } else if ((p = file_.view(position, 4)) != nullptr) {
+    const uint8_t* p = memory_bytes(position, readable);
+    if (!p && (p = file_.view(position, 4)) != nullptr)
         readable = file_.length() - position;
-    }
     if (!p || readable < 4)
         return nullptr;
     const int32_t raw = static_cast<int32_t>(Get32(p));
@@ -586,7 +594,11 @@ hive_provider::memory_bin* hive_provider::new_bin(uint32_t size)
         reindex();
     } else {
         const uint64_t first = (uint64_t(added.offset) + HBLOCK_SIZE) / HBLOCK_SIZE - firstPage_;
-        pageBin_.resize(first + added.data.size() / HBLOCK_SIZE, added.index);
+        const uint64_t pages = added.data.size() / HBLOCK_SIZE;
+        pageBin_.resize(first + pages);
+        for (uint64_t p = 0; p < pages; ++p)
+            pageBin_[first + p] = {added.data.data() + p * HBLOCK_SIZE, added.index,
+                                   static_cast<uint32_t>(added.data.size() - p * HBLOCK_SIZE)};
         set_largest(added, added.largest_free);
     }
     return &added;

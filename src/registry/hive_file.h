@@ -155,7 +155,14 @@ private:
     std::vector<std::unique_ptr<memory_bin>> bins_;  // ascending offsets, contiguous
     // For each 4096-byte page from the first in-memory bin on: the bin holding it, so
     // that routing a transfer costs one lookup however many bins wait for the flush.
-    std::vector<uint32_t> pageBin_;
+    struct page_entry {
+        uint8_t* bytes = nullptr;  // the page inside its bin's memory
+        uint32_t bin = UINT32_MAX;
+        uint32_t left = 0;  // bytes from the page's start to the end of its bin
+    };
+    std::vector<page_entry> pageBin_;
+    // Cell bytes at `position` in a bin in memory, and how many can be read from there.
+    const uint8_t* memory_bytes(uint64_t position, uint64_t& readable) const;
     uint64_t firstPage_ = 0;
     // A max-tree over the bins' largest free cells: finding the newest bin with room
     // costs a walk down the tree, not a visit of every bin of a large import.

@@ -31,18 +31,16 @@ struct ListView {
 
 bool ViewList(hive_provider& hive, uint32_t cell, ListView& list)
 {
-    const uint8_t* p = Record(hive, cell, 4);
+    uint32_t capacity = 0;
+    const uint8_t* p = hive.record(cell, 4, &capacity);
     if (!p)
         return false;
     list.kind = Get16(p);
     if (list.kind != kSigLi && list.kind != kSigLf && list.kind != kSigLh && list.kind != kSigRi)
         return false;
     list.count = Get16(p + 2);
-    p = Record(hive, cell, 4 + list.width() * list.count);
-    if (!p)
-        return false;
     list.entries = p + 4;
-    return true;
+    return capacity >= 4 + list.width() * list.count;
 }
 
 bool ViewLeaf(hive_provider& hive, uint32_t cell, ListView& leaf)
