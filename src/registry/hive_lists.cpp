@@ -300,7 +300,8 @@ bool InsertInPlace(hive_provider& hive, uint32_t cell, const ListView& list, uin
 }
 
 // Inserts key `child` at `index` of leaf `cell`. Yields the one or two leaves that hold
-// the entries afterwards (two when the leaf was full and is split), or 0.
+// the entries afterwards (two when the leaf was full and is split), or 0. A leaf that
+// moved is left for the caller to free once nothing points at it any more.
 int InsertIntoLeaf(hive_provider& hive, uint32_t cell, uint32_t index, uint32_t child, std::u16string_view name,
                    uint32_t out[2])
 {
@@ -332,10 +333,7 @@ int InsertIntoLeaf(hive_provider& hive, uint32_t cell, uint32_t index, uint32_t 
         out[1] = out[0] ? WriteList(hive, entries, half, count, WithSpare(count - half, kLeafCapacity)) : 0;
         made = out[1] ? 2 : 0;
     }
-    if (!out[0] || !made)
-        return 0;
-    hive.free_cell(cell);
-    return made;
+    return out[0] && made ? made : 0;
 }
 
 // Enters the leaves an insertion made into the "ri" at `cell` in place of leaf
@@ -343,24 +341,23 @@ int InsertIntoLeaf(hive_provider& hive, uint32_t cell, uint32_t index, uint32_t 
 uint32_t UpdateIndex(hive_provider& hive, uint32_t cell, uint32_t leafIndex, const uint32_t leaves[2], int made)
 {
     ListView top;
-    if (!ViewList(hive, cell, top) || top.kind != kSigRi)
+    if (!ViewList(hive, cell, top) || top.kind != kSigRi || leafIndex >= top.count)
         return 0;
-    if (!WriteField(hive, cell, 4 + 4 * leafIndex, leaves[0]))
-        return 0;
-    if (made == 1)
-        return cell;
-    if (top.count >= kMaxListEntries)
-        return 0;
-    uint8_t entry[4];
-    Put32(entry, leaves[1]);
-    if (hive.cell_size(cell) >= 4 + 4 + 4 * (top.count + 1))
-        return InsertInPlace(hive, cell, top, leafIndex + 1, entry, 1) ? cell : 0;
-    Entries entries = CopyEntries(hive, top, kSigRi);
-    entries.keys.insert(entries.keys.begin() + leafIndex + 1, leaves[1]);
-    const uint32_t grown = WriteList(hive, entries, 0, entries.keys.size(), WithSpare(entries.keys.size(), kMaxListEntries));
-    if (grown)
-        hive.free_cell(cell);
-    return grown;
+    if (made == 2) {
+        if (top.count >= kMaxListEntries)
+            return 0;
+        if (hive.cell_size(cell) < 4 + 4 + 4 * (top.count + 1)) {
+            Entries entries = CopyEntries(hive, top, kSigRi);
+            entries.keys[leafIndex] = leaves[0];
+            entries.keys.insert(entries.keys.begin() + leafIndex + 1, leaves[1]);
+            return WriteList(hive, entries, 0, entries.keys.size(), WithSpare(entries.keys.size(), kMaxListEntries));
+        }
+        uint8_t entry[4];
+        Put32(entry, leaves[1]);
+        if (!InsertInPlace(hive, cell, top, leafIndex + 1, entry, 1))
+            return 0;
+    }
+    return WriteField(hive, cell, 4 + 4 * leafIndex, leaves[0]) ? cell : 0;
 }
 
 // Removes entry `index` of the list at `cell` in place; the entries left.
@@ -471,6 +468,7 @@ bool AddToList(hive_provider& hive, uint32_t parent, uint32_t child, std::u16str
         const int made = InsertIntoLeaf(hive, slot.leaf, slot.index, child, name, leaves);
         if (!made)
             return false;
+        const uint32_t old = list;
         if (top.kind == kSigRi) {
             list = UpdateIndex(hive, list, slot.leafIndex, leaves, made);
         } else if (made == 1) {
@@ -482,8 +480,14 @@ bool AddToList(hive_provider& hive, uint32_t parent, uint32_t child, std::u16str
             list = WriteList(hive, index, 0, 2, 2);
         }
         if (!list)
-            return false;
-        hive.set_list_order(list, order);  // an insertion at its place keeps the order as it was
+            return false;  // what moved is left unreferenced: lost room, never a dangling entry
+        // Freed once the new cells are linked in; an insertion at its place keeps the
+        // order as it was.
+        if (slot.leaf != leaves[0] && slot.leaf != list)
+            hive.free_cell(slot.leaf);
+        if (top.kind == kSigRi && list != old)
+            hive.free_cell(old);
+        hive.set_list_order(list, order);
     }
     const uint32_t nameBytes = 2 * static_cast<uint32_t>(name.size());
     return WriteField(hive, parent, Nk::kSubkeyCount, node.subkeyCount + 1) &&
