@@ -6,6 +6,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "registry/hive_create.h"
 #include "registry/hive_recovery.h"
 #include "transvia/dir.h"
 #include "transvia/error.h"
@@ -175,10 +176,5 @@ private:
     std::unordered_map<uint32_t, uint8_t> listOrder_;
     uint64_t listEdits_ = 0;
 };
-
-// Writes a new, empty hive: base block, one bin, a root key node named `root_name`
-// and the security cell it refers to. `minor` is 3 or 5 (1 to 5 accepted).
-Error CreateHive(rio_dir& directory, const Processor::String& name, uint32_t minor,
-                 const Processor::String& root_name);
 
 }  // namespace Common
