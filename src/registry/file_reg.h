@@ -108,8 +108,18 @@ public:
     bool delete_subkey(std::u16string_view name);
 
 private:
+    // The subkeys of this key as last listed: an enumeration by index reads the list
+    // once, not once per index. Stale once the list or the hive's list edits change.
+    struct subkey_snapshot {
+        uint32_t list = 0;
+        uint32_t count = 0;
+        uint64_t edits = 0;
+        std::vector<uint32_t> cells;
+    };
+
     std::shared_ptr<hive_provider> hive_;
     uint32_t cell_ = 0;
+    mutable std::shared_ptr<const subkey_snapshot> subkeys_;
 };
 
 }  // namespace Common

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cstring>
 
 #include "registry/hive_check.h"
@@ -308,6 +307,9 @@ hive_provider::~hive_provider()
 void hive_provider::reindex()
 {
     pageBin_.clear();
+    for (size_t i = 0; i < bins_.size(); ++i)
+        bins_[i]->index = static_cast<uint32_t>(i);
+    rebuild_free_tree();
     if (bins_.empty())
         return;
     firstPage_ = (uint64_t(bins_.front()->offset) + HBLOCK_SIZE) / HBLOCK_SIZE;
@@ -315,9 +317,10 @@ void hive_provider::reindex()
         const uint64_t first = (uint64_t(bins_[i]->offset) + HBLOCK_SIZE) / HBLOCK_SIZE - firstPage_;
         const uint64_t pages = bins_[i]->data.size() / HBLOCK_SIZE;
         if (pageBin_.size() < first + pages)
-            pageBin_.resize(first + pages, UINT32_MAX);
+            pageBin_.resize(first + pages);
         for (uint64_t p = 0; p < pages; ++p)
-            pageBin_[first + p] = static_cast<uint32_t>(i);
+            pageBin_[first + p] = {bins_[i]->data.data() + p * HBLOCK_SIZE, static_cast<uint32_t>(i),
+                                   static_cast<uint32_t>(bins_[i]->data.size() - p * HBLOCK_SIZE)};
     }
 }
 
@@ -326,12 +329,24 @@ hive_provider::memory_bin* hive_provider::find_bin(uint64_t position, uint32_t& 
     const uint64_t page = position / HBLOCK_SIZE;
     if (page < firstPage_ || page - firstPage_ >= pageBin_.size())
         return nullptr;
-    const uint32_t index = pageBin_[page - firstPage_];
+    const uint32_t index = pageBin_[page - firstPage_].bin;
     if (index == UINT32_MAX)
         return nullptr;
     memory_bin* bin = bins_[index].get();
     inside = static_cast<uint32_t>(position - (uint64_t(bin->offset) + HBLOCK_SIZE));
     return bin;
+}
+
+const uint8_t* hive_provider::memory_bytes(uint64_t position, uint64_t& readable) const
+{
+    const uint64_t page = position / HBLOCK_SIZE;
+    if (page < firstPage_ || page - firstPage_ >= pageBin_.size())
+        return nullptr;
+    const page_entry& entry = pageBin_[page - firstPage_];
+    if (!entry.bytes)
+        return nullptr;
+    readable = entry.left - position % HBLOCK_SIZE;
+    return entry.bytes + position % HBLOCK_SIZE;
 }
 
 bool hive_provider::transfer(uint64_t position, void* buffer, uint32_t length, bool writing)
@@ -399,9 +414,9 @@ const uint8_t* hive_provider::view(uint32_t cell, uint32_t length)
     if (cell >= kMaxOffset)
         return nullptr;
     const uint64_t position = uint64_t(cell) + kCellDataBase;
-    uint32_t inside = 0;
-    if (memory_bin* bin = find_bin(position, inside))
-        return uint64_t(inside) + length <= bin->data.size() ? bin->data.data() + inside : nullptr;
+    uint64_t readable = 0;
+    if (const uint8_t* p = memory_bytes(position, readable))
+        return length <= readable ? p : nullptr;
     return file_.view(position, length);
 }
 
@@ -412,6 +427,26 @@ uint32_t hive_provider::cell_size(uint32_t cell)
         return 0;
     const int32_t raw = static_cast<int32_t>(Get32(field));
     return raw < 0 ? 0u - static_cast<uint32_t>(raw) : 0;
+}
+
+const uint8_t* hive_provider::record(uint32_t cell, uint32_t length, uint32_t* capacity)
+{
+    if (cell >= kMaxOffset)
+        return nullptr;
+    const uint64_t position = uint64_t(cell) + HBLOCK_SIZE;
+    uint64_t readable = 0;
+    const uint8_t* p = memory_bytes(position, readable);
+    if (!p && (p = file_.view(position, 4)) != nullptr)
+        readable = file_.length() - position;
+    if (!p || readable < 4)
+        return nullptr;
+    const int32_t raw = static_cast<int32_t>(Get32(p));
+    const uint32_t size = raw < 0 ? 0u - static_cast<uint32_t>(raw) : 0;
+    if (size < 4 || size - 4 < length || readable - 4 < length)
+        return nullptr;
+    if (capacity)
+        *capacity = static_cast<uint32_t>(std::min<uint64_t>(size, readable) - 4);
+    return p + 4;
 }
 
 // ---- allocation --------------------------------------------------------------------
@@ -427,7 +462,41 @@ void hive_provider::refresh_largest(memory_bin& bin)
             largest = std::max<uint32_t>(largest, static_cast<uint32_t>(raw));
         at += raw < 0 ? 0u - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
     }
+    set_largest(bin, largest);
+}
+
+void hive_provider::set_largest(memory_bin& bin, uint32_t largest)
+{
     bin.largest_free = largest;
+    size_t at = freeLeaves_ + bin.index;
+    if (bin.index >= bins_.size() || bins_[bin.index].get() != &bin || at >= freeTree_.size())
+        return;
+    freeTree_[at] = largest;
+    for (at /= 2; at >= 1; at /= 2)
+        freeTree_[at] = std::max(freeTree_[2 * at], freeTree_[2 * at + 1]);
+}
+
+void hive_provider::rebuild_free_tree()
+{
+    freeLeaves_ = 1;
+    while (freeLeaves_ < bins_.size())
+        freeLeaves_ *= 2;
+    freeTree_.assign(2 * freeLeaves_, 0);
+    for (size_t i = 0; i < bins_.size(); ++i)
+        freeTree_[freeLeaves_ + i] = bins_[i]->largest_free;
+    for (size_t i = freeLeaves_ - 1; i >= 1; --i)
+        freeTree_[i] = std::max(freeTree_[2 * i], freeTree_[2 * i + 1]);
+}
+
+// The newest bin whose largest free cell can hold `need` bytes, or null.
+hive_provider::memory_bin* hive_provider::bin_with_room(uint32_t need)
+{
+    if (freeTree_.size() < 2 || freeTree_[1] < need)
+        return nullptr;
+    size_t at = 1;
+    while (at < freeLeaves_)
+        at = freeTree_[2 * at + 1] >= need ? 2 * at + 1 : 2 * at;
+    return at - freeLeaves_ < bins_.size() ? bins_[at - freeLeaves_].get() : nullptr;
 }
 
 uint8_t* hive_provider::allocate_in(memory_bin& bin, uint32_t need, uint32_t& cell)
@@ -515,9 +584,23 @@ hive_provider::memory_bin* hive_provider::new_bin(uint32_t size)
     Put32(header + kBinSpare, static_cast<uint32_t>(binSize));
     Put32(header + kBinHeaderSize, static_cast<uint32_t>(binSize - kBinHeaderSize));
     bin->largest_free = static_cast<uint32_t>(binSize - kBinHeaderSize);
+    bin->index = static_cast<uint32_t>(bins_.size());
     bins_.push_back(std::move(bin));
-    reindex();
-    return bins_.back().get();
+    // Indexed by appending: rebuilding the page table for every new bin would make a
+    // large import quadratic in its bins.
+    memory_bin& added = *bins_.back();
+    if (bins_.size() == 1 || bins_.size() > freeLeaves_) {
+        reindex();
+    } else {
+        const uint64_t first = (uint64_t(added.offset) + HBLOCK_SIZE) / HBLOCK_SIZE - firstPage_;
+        const uint64_t pages = added.data.size() / HBLOCK_SIZE;
+        pageBin_.resize(first + pages);
+        for (uint64_t p = 0; p < pages; ++p)
+            pageBin_[first + p] = {added.data.data() + p * HBLOCK_SIZE, added.index,
+                                   static_cast<uint32_t>(added.data.size() - p * HBLOCK_SIZE)};
+        set_largest(added, added.largest_free);
+    }
+    return &added;
 }
 
 uint8_t* hive_provider::allocate(uint32_t size, uint32_t& cell)
@@ -527,11 +610,11 @@ uint8_t* hive_provider::allocate(uint32_t size, uint32_t& cell)
     const uint32_t need = CellSizeFor(size);
     bool triedLast = false;
     for (;;) {
-        for (auto it = bins_.rbegin(); it != bins_.rend(); ++it) {
-            if ((*it)->largest_free < need)
-                continue;
-            if (uint8_t* data = allocate_in(**it, need, cell))
+        if (memory_bin* bin = bin_with_room(need)) {
+            if (uint8_t* data = allocate_in(*bin, need, cell))
                 return data;
+            refresh_largest(*bin);  // it had less room than noted: look again
+            continue;
         }
         if (bins_.empty() && !triedLast) {
             triedLast = true;
@@ -545,6 +628,56 @@ uint8_t* hive_provider::allocate(uint32_t size, uint32_t& cell)
     }
 }
 
+uint32_t hive_provider::coalesce(const uint8_t* bin, uint32_t binSize, uint32_t& inside, uint32_t size)
+{
+    uint32_t start = inside;
+    if (uint64_t(start) + size + 4 <= binSize) {
+        const int32_t next = static_cast<int32_t>(Get32(bin + start + size));
+        if (next > 0 && uint64_t(start) + size + static_cast<uint32_t>(next) <= binSize)
+            size += static_cast<uint32_t>(next);
+    }
+    // The cell before is found by walking the bin from its first cell, as cells only
+    // know their own size.
+    for (uint32_t at = kBinHeaderSize; at < start;) {
+        const int32_t raw = static_cast<int32_t>(Get32(bin + at));
+        const uint32_t length = raw < 0 ? 0u - static_cast<uint32_t>(raw) : static_cast<uint32_t>(raw);
+        if (length == 0 || uint64_t(at) + length > start)
+            break;
+        if (at + length == start) {
+            if (raw > 0) {
+                start = at;
+                size += length;
+            }
+            break;
+        }
+        at += length;
+    }
+    inside = start;
+    return size;
+}
+
+// The bin of the file holding `position`, from an index of the file's bins that is
+// extended as the file grows.
+bool hive_provider::file_bin_of(uint64_t position, uint64_t& start, uint32_t& size)
+{
+    const uint64_t end = file_.length();
+    while (uint64_t(HBLOCK_SIZE) + fileBinsEnd_ + kBinHeaderSize <= end) {
+        const uint8_t* header = file_.view(HBLOCK_SIZE + fileBinsEnd_, kBinHeaderSize);
+        const uint32_t length = header ? Get32(header + kBinSize) : 0;
+        if (!header || Get32(header) != kBinSignature || length < HBLOCK_SIZE || length % HBLOCK_SIZE != 0 ||
+            HBLOCK_SIZE + fileBinsEnd_ + length > end)
+            break;
+        fileBins_.push_back(static_cast<uint32_t>(fileBinsEnd_));
+        fileBinsEnd_ += length;
+    }
+    auto it = std::upper_bound(fileBins_.begin(), fileBins_.end(), position - HBLOCK_SIZE);
+    if (position < HBLOCK_SIZE || it == fileBins_.begin())
+        return false;
+    start = uint64_t(*--it) + HBLOCK_SIZE;
+    size = Get32(file_.view(start, kBinHeaderSize) + kBinSize);
+    return position + 4 <= start + size;
+}
+
 bool hive_provider::free_cell(uint32_t cell)
 {
     if (cell >= kMaxOffset)
@@ -556,14 +689,29 @@ bool hive_provider::free_cell(uint32_t cell)
     const int32_t raw = static_cast<int32_t>(Get32(field));
     if (raw >= 0)
         return false;
-    const uint32_t size = 0u - static_cast<uint32_t>(raw);
-    Put32(field, size);
-    if (!write_raw(position, field, 4))
-        return false;
+    uint32_t size = 0u - static_cast<uint32_t>(raw);
+    listOrder_.erase(cell);
+    // Freed cells are merged with free neighbours, as Windows does, so that the room of
+    // many small freed records can take a larger one.
     uint32_t inside = 0;
-    if (memory_bin* bin = find_bin(position, inside))
-        bin->largest_free = std::max(bin->largest_free, size);
-    return true;
+    if (memory_bin* bin = find_bin(position, inside)) {
+        if (uint64_t(inside) + size > bin->data.size())
+            return false;
+        const uint32_t merged = coalesce(bin->data.data(), static_cast<uint32_t>(bin->data.size()), inside, size);
+        Put32(bin->data.data() + inside, merged);
+        set_largest(*bin, std::max(bin->largest_free, merged));
+        return true;
+    }
+    uint64_t binStart = 0;
+    uint32_t binSize = 0;
+    uint64_t at = position;
+    if (file_.writable() && file_bin_of(position, binStart, binSize) && position + size <= binStart + binSize) {
+        uint32_t start = static_cast<uint32_t>(position - binStart);
+        size = coalesce(file_.view(binStart, binSize), binSize, start, size);
+        at = binStart + start;
+    }
+    Put32(field, size);
+    return write_raw(at, field, 4);
 }
 
 void hive_provider::trim_cell(uint32_t cell, uint32_t size)
@@ -580,8 +728,19 @@ void hive_provider::trim_cell(uint32_t cell, uint32_t size)
     const uint32_t whole = 0u - static_cast<uint32_t>(raw);
     Put32(field, 0u - need);
     Put32(field + need, whole - need);
-    bin->largest_free = std::max(bin->largest_free, whole - need);
+    uint32_t tail = inside + need;
+    const uint32_t merged = coalesce(bin->data.data(), static_cast<uint32_t>(bin->data.size()), tail, whole - need);
+    Put32(bin->data.data() + tail, merged);
+    set_largest(*bin, std::max(bin->largest_free, merged));
 }
+
+uint8_t hive_provider::list_order(uint32_t list) const
+{
+    const auto it = listOrder_.find(list);
+    return it == listOrder_.end() ? 0 : it->second;
+}
+
+void hive_provider::set_list_order(uint32_t list, uint8_t order) { listOrder_[list] = order; }
 
 // ---- flush -------------------------------------------------------------------------
 
@@ -611,138 +770,6 @@ void hive_provider::flush()
     Put32(base + kBaseChecksum, BaseBlockChecksum(base));
     if (!file_.write(0, base, HBLOCK_SIZE))
         TraceError(4, MakeError(Codes::kHiveBaseBlockWrite, TV_HERE, u"base block"));
-}
-
-// ---- a new hive --------------------------------------------------------------------
-
-namespace {
-
-void AppendSid(std::vector<uint8_t>& out, uint8_t authority, std::initializer_list<uint32_t> parts)
-{
-    out.push_back(1);
-    out.push_back(static_cast<uint8_t>(parts.size()));
-    for (int i = 0; i < 5; ++i)
-        out.push_back(0);
-    out.push_back(authority);
-    for (uint32_t part : parts)
-        for (int i = 0; i < 4; ++i)
-            out.push_back(static_cast<uint8_t>(part >> (8 * i)));
-}
-
-// Self-relative descriptor: owner Administrators, group SYSTEM; full control for
-// Administrators and SYSTEM, read for Everyone, inherited by subkeys.
-std::vector<uint8_t> DefaultDescriptor()
-{
-    std::vector<uint8_t> owner, group, dacl;
-    AppendSid(owner, 5, {32, 544});
-    AppendSid(group, 5, {18});
-    struct Ace {
-        uint32_t mask;
-        std::vector<uint8_t> sid;
-    };
-    std::vector<Ace> aces(3);
-    aces[0].mask = 0xF003F;
-    AppendSid(aces[0].sid, 5, {32, 544});
-    aces[1].mask = 0xF003F;
-    AppendSid(aces[1].sid, 5, {18});
-    aces[2].mask = 0x20019;
-    AppendSid(aces[2].sid, 1, {0});
-    std::vector<uint8_t> body;
-    for (const Ace& ace : aces) {
-        const uint16_t size = static_cast<uint16_t>(8 + ace.sid.size());
-        body.push_back(0);     // access allowed
-        body.push_back(0x02);  // container inherit
-        body.push_back(static_cast<uint8_t>(size));
-        body.push_back(static_cast<uint8_t>(size >> 8));
-        for (int i = 0; i < 4; ++i)
-            body.push_back(static_cast<uint8_t>(ace.mask >> (8 * i)));
-        body.insert(body.end(), ace.sid.begin(), ace.sid.end());
-    }
-    dacl.resize(8);
-    dacl[0] = 2;
-    Put16(dacl.data() + 2, static_cast<uint16_t>(8 + body.size()));
-    Put16(dacl.data() + 4, static_cast<uint16_t>(aces.size()));
-    dacl.insert(dacl.end(), body.begin(), body.end());
-
-    std::vector<uint8_t> sd(20);
-    sd[0] = 1;
-    Put16(sd.data() + 2, 0x8004);  // self-relative, DACL present
-    Put32(sd.data() + 4, 20);
-    Put32(sd.data() + 8, static_cast<uint32_t>(20 + owner.size()));
-    Put32(sd.data() + 16, static_cast<uint32_t>(20 + owner.size() + group.size()));
-    sd.insert(sd.end(), owner.begin(), owner.end());
-    sd.insert(sd.end(), group.begin(), group.end());
-    sd.insert(sd.end(), dacl.begin(), dacl.end());
-    return sd;
-}
-
-uint64_t FileTimeNow()
-{
-    const auto since = std::chrono::system_clock::now().time_since_epoch();
-    const uint64_t ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(since).count() / 100;
-    return ticks + 116444736000000000ull;
-}
-
-}  // namespace
-
-Error CreateHive(rio_dir& directory, const Processor::String& name, uint32_t minor, const Processor::String& root_name)
-{
-    if (minor < 1 || minor > 5 || root_name.isEmpty() || root_name.length() > 255)
-        return MakeError(Codes::kInvalidArgument, TV_HERE, name);
-    const std::u16string_view rootView(root_name.getBuffer(), static_cast<size_t>(root_name.length()));
-    const bool narrow = HiveNames::Compressible(rootView);
-    const std::vector<uint8_t> storedName = HiveNames::Encode(rootView, narrow);
-    const uint32_t nameBytes = static_cast<uint32_t>(storedName.size());
-    const uint64_t now = FileTimeNow();
-
-    std::vector<uint8_t> file(2 * HBLOCK_SIZE, 0);
-    uint8_t* base = file.data();
-    Put32(base, kRegfSignature);
-    Put32(base + kBasePrimarySequence, 1);
-    Put32(base + kBaseSecondarySequence, 1);
-    Put64(base + kBaseTimestamp, now);
-    Put32(base + kBaseMajor, 1);
-    Put32(base + kBaseMinor, minor);
-    Put32(base + kBaseFileType, 0);
-    Put32(base + kBaseFormat, 1);
-    Put32(base + kBaseRootCell, kBinHeaderSize);
-    Put32(base + kBaseBinsSize, HBLOCK_SIZE);
-    Put32(base + kBaseClusterFactor, 1);
-    for (int32_t i = 0; i < name.length() && i < 31; ++i)
-        Put16(base + kBaseFileName + 2 * i, name.charAt(i));
-
-    uint8_t* bin = file.data() + HBLOCK_SIZE;
-    Put32(bin, kBinSignature);
-    Put32(bin + kBinOffset, 0);
-    Put32(bin + kBinSize, HBLOCK_SIZE);
-    Put64(bin + kBinTimestamp, now);
-
-    const uint32_t nkCell = kBinHeaderSize;
-    const uint32_t nkSize = CellSizeFor(82 + nameBytes);
-    const std::vector<uint8_t> descriptor = DefaultDescriptor();
-    const uint32_t skCell = nkCell + nkSize;
-    const uint32_t skSize = CellSizeFor(Sk::kDescriptor + static_cast<uint32_t>(descriptor.size()));
-    const uint32_t freeCell = skCell + skSize;
-
-    uint8_t* nk = bin + nkCell;
-    Put32(nk, 0u - nkSize);
-    nk += 4;
-    WriteKeyNode(nk, static_cast<uint16_t>(Nk::kHiveEntry | Nk::kNoDelete | (narrow ? Nk::kCompressedName : 0)), now,
-                 kNoCell, skCell, storedName);
-
-    uint8_t* sk = bin + skCell;
-    Put32(sk, 0u - skSize);
-    sk += 4;
-    Put16(sk, kSigSk);
-    Put32(sk + Sk::kFlink, skCell);
-    Put32(sk + Sk::kBlink, skCell);
-    Put32(sk + Sk::kRefCount, 1);
-    Put32(sk + Sk::kDescriptorLength, static_cast<uint32_t>(descriptor.size()));
-    std::memcpy(sk + Sk::kDescriptor, descriptor.data(), descriptor.size());
-
-    Put32(bin + freeCell, HBLOCK_SIZE - freeCell);
-    Put32(base + kBaseChecksum, BaseBlockChecksum(base));
-    return ReplaceFile(directory, name, file.data(), file.size());
 }
 
 }  // namespace Common

@@ -3,8 +3,10 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <unordered_map>
 #include <vector>
 
+#include "registry/hive_create.h"
 #include "registry/hive_recovery.h"
 #include "transvia/dir.h"
 #include "transvia/error.h"
@@ -97,6 +99,10 @@ public:
     void trim_cell(uint32_t cell, uint32_t size);
     // Allocated size of a cell (size field included), 0 when unreadable or free.
     uint32_t cell_size(uint32_t cell);
+    // The data of an allocated cell when it holds at least `length` bytes, or null; with
+    // `capacity`, how many bytes of data the cell holds (as far as they can be read).
+    // One lookup where cell_size() and view() take two: key lookups read thousands.
+    const uint8_t* record(uint32_t cell, uint32_t length, uint32_t* capacity = nullptr);
 
     uint32_t minor_version() const { return minor_; }
     bool read_only() const { return read_only_; }
@@ -105,11 +111,22 @@ public:
     // Tests and the checker: the number of bins waiting in memory.
     size_t memory_bin_count() const { return bins_.size(); }
 
+    // What the key layer learnt about the subkey list at `list`: 0 not yet known, 1 in
+    // order, 2 out of order. Checking an order costs a read of the whole list, so it is
+    // done once; the note goes when the cell is freed, as a new record may take its place.
+    uint8_t list_order(uint32_t list) const;
+    void set_list_order(uint32_t list, uint8_t order);
+    // Counts the edits of subkey lists, so that an enumeration knows when what it read
+    // has gone stale.
+    uint64_t list_edits() const { return listEdits_; }
+    void note_list_edit() { ++listEdits_; }
+
 private:
     struct memory_bin {
         uint32_t offset = 0;  // from the first bin
         std::vector<uint8_t> data;
         uint32_t largest_free = 0;  // largest free cell, to skip full bins quickly
+        uint32_t index = 0;         // position in bins_
     };
 
     hive_provider() = default;
@@ -122,8 +139,15 @@ private:
     uint8_t* allocate_in(memory_bin& bin, uint32_t need, uint32_t& cell);
     bool load_last_bin();
     memory_bin* new_bin(uint32_t size);
-    static void refresh_largest(memory_bin& bin);
+    void refresh_largest(memory_bin& bin);
+    void set_largest(memory_bin& bin, uint32_t largest);
+    void rebuild_free_tree();
+    memory_bin* bin_with_room(uint32_t need);
     void reindex();
+    // The free cell of `size` bytes at `inside` of a bin merged with its free neighbours:
+    // yields the merged size and moves `inside` to its start. Writes nothing.
+    static uint32_t coalesce(const uint8_t* bin, uint32_t binSize, uint32_t& inside, uint32_t size);
+    bool file_bin_of(uint64_t position, uint64_t& start, uint32_t& size);
 
     std::shared_ptr<fs_object> directory_;
     hive_image_file file_;
@@ -132,13 +156,25 @@ private:
     std::vector<std::unique_ptr<memory_bin>> bins_;  // ascending offsets, contiguous
     // For each 4096-byte page from the first in-memory bin on: the bin holding it, so
     // that routing a transfer costs one lookup however many bins wait for the flush.
-    std::vector<uint32_t> pageBin_;
+    struct page_entry {
+        uint8_t* bytes = nullptr;  // the page inside its bin's memory
+        uint32_t bin = UINT32_MAX;
+        uint32_t left = 0;  // bytes from the page's start to the end of its bin
+    };
+    std::vector<page_entry> pageBin_;
+    // Cell bytes at `position` in a bin in memory, and how many can be read from there.
+    const uint8_t* memory_bytes(uint64_t position, uint64_t& readable) const;
     uint64_t firstPage_ = 0;
+    // A max-tree over the bins' largest free cells: finding the newest bin with room
+    // costs a walk down the tree, not a visit of every bin of a large import.
+    std::vector<uint32_t> freeTree_;
+    size_t freeLeaves_ = 0;
+    // Offsets of the bins already in the file (from the first bin), found when a cell
+    // there is freed and its neighbours are looked at.
+    std::vector<uint32_t> fileBins_;
+    uint64_t fileBinsEnd_ = 0;
+    std::unordered_map<uint32_t, uint8_t> listOrder_;
+    uint64_t listEdits_ = 0;
 };
-
-// Writes a new, empty hive: base block, one bin, a root key node named `root_name`
-// and the security cell it refers to. `minor` is 3 or 5 (1 to 5 accepted).
-Error CreateHive(rio_dir& directory, const Processor::String& name, uint32_t minor,
-                 const Processor::String& root_name);
 
 }  // namespace Common

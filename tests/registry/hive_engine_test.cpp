@@ -1,7 +1,9 @@
 // The hive engine on hives built here: storage layer rules and key/value operations.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <set>
 
 #include "registry/hive_names.h"
 #include "registry/reg_key.h"
@@ -136,10 +138,11 @@ TEST(HiveStorage, FirstFitSplitsOnlyWhenTheRestCanStand)
     h.create();
     auto root = h.open();
     auto& hive = *root.hive();
-    uint32_t a = 0, b = 0, c = 0, d = 0;
+    uint32_t a = 0, b = 0, c = 0, d = 0, e = 0;
     // A 64-byte cell, freed, then asked for with 8 bytes to spare: taken whole.
     ASSERT_TRUE(hive.allocate(60, a));  // cell 64 (60 + 4 rounded to 8)
-    ASSERT_TRUE(hive.allocate(60, b));  // keeps the next allocation from merging back
+    ASSERT_TRUE(hive.allocate(60, b));  // keeps a from merging with the free rest of the bin
+    ASSERT_TRUE(hive.allocate(60, e));  // and b, later
     ASSERT_EQ(hive.cell_size(a), 64u);
     ASSERT_TRUE(hive.free_cell(a));
     EXPECT_FALSE(hive.free_cell(a));  // already free
@@ -154,6 +157,17 @@ TEST(HiveStorage, FirstFitSplitsOnlyWhenTheRestCanStand)
     uint8_t field[4];
     ASSERT_TRUE(hive.read_raw(uint64_t(d) + HBLOCK_SIZE + 48, field, 4));
     EXPECT_EQ(Get32(field), 16u);
+    // Freed cells merge with free neighbours on either side: d with its free tail, then
+    // c with them, then e with all of it and the free rest of the bin.
+    ASSERT_TRUE(hive.free_cell(d));
+    ASSERT_TRUE(hive.read_raw(uint64_t(d) + HBLOCK_SIZE, field, 4));
+    EXPECT_EQ(Get32(field), 64u);
+    ASSERT_TRUE(hive.free_cell(c));  // c sits before d: c + d
+    ASSERT_TRUE(hive.read_raw(uint64_t(c) + HBLOCK_SIZE, field, 4));
+    EXPECT_EQ(Get32(field), 128u);
+    ASSERT_TRUE(hive.free_cell(e));  // after them, before the free rest of the bin: one cell
+    ASSERT_TRUE(hive.read_raw(uint64_t(c) + HBLOCK_SIZE, field, 4));
+    EXPECT_EQ(uint64_t(c) + Get32(field), (uint64_t(c) / HBLOCK_SIZE + 1) * HBLOCK_SIZE);
 }
 
 TEST(HiveStorage, WritesStayInsideTheirCell)
@@ -252,6 +266,62 @@ TEST(HiveKeys, OrderFollowsUpperCaseAndLookupIgnoresCase)
     EXPECT_TRUE(root.open_key(S(u"")).empty());
     EXPECT_TRUE(root.open_key(S(u"\\")).empty());
     EXPECT_EQ(root.open_key(S(u"Abc\\")).cell(), found.cell());  // one trailing backslash is dropped
+}
+
+// A list that another writer left out of order (two entries swapped, in one leaf and
+// across the leaves of an ri): every key is still found, the fault is traced once, and
+// edits still work.
+TEST(HiveKeys, ListsOutOfOrderAreStillReadWithOneTrace)
+{
+    auto name = [](int i) {
+        char text[16];
+        std::snprintf(text, sizeof text, "K%04d", i);
+        return std::u16string(text, text + std::strlen(text));
+    };
+    for (int count : {40, 1500}) {
+        HiveFixture h;
+        h.create();
+        uint32_t list = 0;
+        {
+            auto root = h.open();
+            for (int i = 0; i < count; ++i)
+                ASSERT_FALSE(root.create_subkey(name(i)).empty());
+            list = Get32(root.hive()->view(root.cell(), Nk::kName) + Nk::kSubkeyList);
+        }
+        auto file = h.bytes();
+        auto cell = [&](uint32_t offset) { return file.data() + HBLOCK_SIZE + 4 + offset; };
+        uint8_t* first = cell(list);
+        uint8_t* last = first;
+        if (count > 1012) {
+            ASSERT_EQ(Get16(first), kSigRi);
+            last = cell(Get32(first + 4 + 4 * (Get16(first + 2) - 1u)));
+            first = cell(Get32(first + 4));
+        }
+        ASSERT_EQ(Get16(first), kSigLh);
+        uint8_t entry[8];
+        uint8_t* tail = last + 4 + 8 * (Get16(last + 2) - 1u);
+        std::memcpy(entry, first + 4, 8);
+        std::memcpy(first + 4, tail, 8);
+        std::memcpy(tail, entry, 8);
+        h.put(file);
+
+        TraceCapture trace;
+        auto root = h.open();
+        for (int i = 0; i < count; ++i)
+            EXPECT_EQ(root.find_subkey(name(i)).name(), name(i)) << count;
+        EXPECT_TRUE(root.find_subkey(u"K9999").empty());
+        EXPECT_EQ(trace.count("A subkey list is not in order; its keys are looked up one by one."), 1) << count;
+        EXPECT_FALSE(root.create_subkey(u"K0000a").empty());
+        EXPECT_TRUE(root.delete_subkey(std::u16string_view(u"K0001")));
+        EXPECT_FALSE(root.find_subkey(u"K0000a").empty());
+        EXPECT_TRUE(root.find_subkey(u"K0001").empty());
+        ASSERT_EQ(root.subkey_count(), uint32_t(count));
+        std::set<Processor::String> seen;
+        for (uint32_t i = 0; i < root.subkey_count(); ++i)
+            seen.insert(root.subkey_name(i));
+        EXPECT_EQ(seen.size(), size_t(count));
+        EXPECT_EQ(seen.count(S(u"K0000a")), 1u);
+    }
 }
 
 TEST(HiveKeys, NamesAbove255AreStoredAsUtf16)
