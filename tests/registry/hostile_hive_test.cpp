@@ -1,0 +1,210 @@
+// The program on hives and logs made to exhaust it: files far larger than what they hold,
+// shared subkey lists, shared data cells, counts without lists. Each run must end with a
+// clear result while staying small; a hang is cut short by `timeout` and fails the test.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "dirty_hives.h"
+#include "registry/hive_format.h"
+#include "support/fixtures.h"
+
+namespace fs = std::filesystem;
+using namespace Common::Hive;
+
+namespace {
+
+// Far above what these runs need (about 10 MB, 40 under the sanitizers), far below what
+// reading a claimed size costs.
+constexpr long kMaxRssKb = 100 * 1024;
+
+struct Outcome {
+    int status = -1;  // exit status; -1 killed by a signal
+    long rssKb = 0;
+    std::string out;
+};
+
+std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
+
+// Runs the program in a child of its own, so that its peak memory is its own.
+Outcome Transvia(const std::string& arguments, const fs::path& scratch)
+{
+    const fs::path output = scratch / "output.txt";
+    const std::string command = "exec timeout 20 env -u TRANSVIA_CONF " + Q(fs::path(TRANSVIA_OUTPUT_DIR) / "transvia") +
+                                " " + arguments + " >" + Q(output) + " 2>&1";
+    Outcome run;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (child < 0 || ::wait4(child, &status, 0, &usage) != child)
+        return run;
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.rssKb = usage.ru_maxrss;
+    std::ifstream in(output);
+    run.out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return run;
+}
+
+bool Has(const std::string& out, const std::string& text) { return out.find(text) != std::string::npos; }
+
+// Makes a file `size` bytes long without writing the bytes: a hole on disk.
+void Extend(const fs::path& file, uint64_t size) { fs::resize_file(file, size); }
+
+// An empty hive from the program itself.
+fs::path NewHive(const TestSupport::ScratchDir& scratch, const std::string& name)
+{
+    const fs::path hive = scratch.path() / name;
+    EXPECT_EQ(Transvia("reg new " + Q(hive), scratch.path()).status, 0);
+    return hive;
+}
+
+// A new-format log base block for `hive`, as Windows starts one: a copy of the hive's
+// first 512 bytes with the log's file type.
+std::vector<uint8_t> LogBaseBlock(const std::vector<uint8_t>& hive)
+{
+    std::vector<uint8_t> log(hive.begin(), hive.begin() + 512);
+    Put32(log.data() + kBaseFileType, 6);
+    Put32(log.data() + kBaseChecksum, BaseBlockChecksum(log.data()));
+    return log;
+}
+
+}  // namespace
+
+TEST(HostileHive, SparseHiveIsReadForWhatItHolds)
+{
+    TestSupport::ScratchDir scratch;
+    const fs::path hive = NewHive(scratch, "SYSTEM");
+    Extend(hive, uint64_t(2) << 30);  // 2 GiB on paper, 8 KB on disk
+
+    Outcome run = Transvia("reg export " + Q(hive), scratch.path());
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(Has(run.out, "[ROOT]\n")) << run.out;
+    EXPECT_LT(run.rssKb, kMaxRssKb);
+    run = Transvia("reg check " + Q(hive), scratch.path());
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_LT(run.rssKb, kMaxRssKb);
+
+    // The same file as the SYSTEM hive of a target: inspect reads what the bins hold.
+    const fs::path config = scratch.path() / "target" / "Windows" / "System32" / "config";
+    fs::create_directories(config);
+    fs::rename(hive, config / "SYSTEM");
+    run = Transvia("inspect --target " + Q(scratch.path() / "target"), scratch.path());
+    EXPECT_GE(run.status, 0) << run.out;
+    EXPECT_FALSE(Has(run.out, "bad_alloc")) << run.out;
+    EXPECT_LT(run.rssKb, kMaxRssKb);
+
+    // A base block that claims 2 GiB of bins where the file holds one: refused, cheaply.
+    const fs::path liar = NewHive(scratch, "liar");
+    std::vector<uint8_t> bytes = TestSupport::ReadFileBytes(liar);
+    Put32(bytes.data() + kBaseBinsSize, kMaxOffset - HBLOCK_SIZE);
+    DirtyHives::FixChecksum(bytes);
+    scratch.write("liar", bytes);
+    Extend(liar, uint64_t(2) << 30);
+    run = Transvia("reg export " + Q(liar), scratch.path());
+    EXPECT_EQ(run.status, 1) << run.out;
+    EXPECT_TRUE(Has(run.out, "the hive bins are missing or the file is truncated")) << run.out;
+    EXPECT_LT(run.rssKb, kMaxRssKb);
+}
+
+// Three logs of 1 GiB that hold a base block each, beside a dirty hive and a clean one.
+TEST(HostileHive, SparseLogsAreReadForWhatTheyHold)
+{
+    TestSupport::ScratchDir scratch;
+    for (const char* name : {"dirty", "clean"}) {
+        const fs::path hive = NewHive(scratch, name);
+        std::vector<uint8_t> bytes = TestSupport::ReadFileBytes(hive);
+        for (const char* suffix : {".LOG1", ".LOG2", ".LOG"}) {
+            const fs::path log = scratch.write(std::string(name) + suffix, LogBaseBlock(bytes));
+            Extend(log, uint64_t(1) << 30);
+        }
+        if (std::string(name) == "dirty") {
+            Put32(bytes.data() + kBasePrimarySequence, Get32(bytes.data() + kBaseSecondarySequence) + 1);
+            DirtyHives::FixChecksum(bytes);
+            scratch.write(name, bytes);
+        }
+        const bool dirty = std::string(name) == "dirty";
+        Outcome run = Transvia("reg check " + Q(hive), scratch.path());
+        // The logs hold no entry: a dirty hive is taken as it is, and said to be dirty.
+        EXPECT_EQ(run.status, dirty ? 1 : 0) << run.out;
+        EXPECT_EQ(Has(run.out, "the hive is dirty"), dirty) << run.out;
+        EXPECT_LT(run.rssKb, kMaxRssKb);
+        const fs::path reg = scratch.write("in.reg", "Windows Registry Editor Version 5.00\n\n[ROOT\\A]\n\"v\"=dword:1\n");
+        run = Transvia("reg import " + Q(hive) + " " + Q(reg), scratch.path());
+        EXPECT_EQ(run.status, 0) << run.out;
+        EXPECT_LT(run.rssKb, kMaxRssKb);
+        run = Transvia("reg export " + Q(hive), scratch.path());
+        EXPECT_TRUE(Has(run.out, "[ROOT\\A]\n\"v\"=dword:00000001\n")) << run.out;
+    }
+}
+
+// yarp's NewDirtyHive1 with its logs grown to 1 GiB: recovered exactly as from the logs
+// as Windows left them.
+TEST(HostileHive, SparseTailOfRealLogsIsNotRead)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    TestSupport::ScratchDir scratch;
+    const DirtyHives::DirtyHive files = DirtyHives::LoadNewDirtyHive(data);
+    const fs::path hive = scratch.write("NewDirtyHive", files.primary);
+    scratch.write("NewDirtyHive.LOG1", files.log1);
+    scratch.write("NewDirtyHive.LOG2", files.log2);
+    const Outcome plain = Transvia("reg export --strict " + Q(hive), scratch.path());
+    ASSERT_EQ(plain.status, 0) << plain.out;
+    Extend(scratch.path() / "NewDirtyHive.LOG1", uint64_t(1) << 30);
+    Extend(scratch.path() / "NewDirtyHive.LOG2", uint64_t(1) << 30);
+    const Outcome sparse = Transvia("reg export --strict " + Q(hive), scratch.path());
+    EXPECT_EQ(sparse.status, 0) << sparse.out;
+    EXPECT_EQ(sparse.out, plain.out);
+    EXPECT_LT(sparse.rssKb, kMaxRssKb);
+}
+
+// The hostile hives of the shared test data: each export, check and import ends, small,
+// with every key written once and every fault named.
+TEST(HostileHive, SharedHostileHives)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    struct Case {
+        const char* file;
+        int exportStatus;
+        const char* checkSays;
+    };
+    const Case cases[] = {
+        {"dag40.hive", 2, "reached twice (a shared or looping subkey list)"},
+        {"bigdata.hive", 2, "big data segment"},
+        {"values_amplify.hive", 2, "the cell is referenced more than once"},
+        {"valuecount_hang.hive", 2, "impossible value count"},
+    };
+    TestSupport::ScratchDir scratch;
+    const fs::path reg = scratch.write("in.reg", "Windows Registry Editor Version 5.00\n\n[ROOT\\Added]\n");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        const fs::path hive = scratch.path() / c.file;
+        fs::copy_file(data / "hostile" / c.file, hive, fs::copy_options::overwrite_existing);
+        fs::permissions(hive, fs::perms::owner_write, fs::perm_options::add);
+
+        Outcome run = Transvia("reg export " + Q(hive), scratch.path());
+        EXPECT_EQ(run.status, c.exportStatus) << run.out.substr(0, 2000);
+        EXPECT_TRUE(Has(run.out, "could not be read")) << run.out.substr(0, 2000);
+        EXPECT_LT(run.rssKb, kMaxRssKb);
+        EXPECT_LT(run.out.size(), 8u << 20);
+
+        run = Transvia("reg check " + Q(hive), scratch.path());
+        EXPECT_EQ(run.status, 1);
+        EXPECT_TRUE(Has(run.out, c.checkSays)) << run.out.substr(0, 2000);
+        EXPECT_LT(run.rssKb, kMaxRssKb);
+
+        // The import checks the hive before and after the edit; it ends either way.
+        run = Transvia("reg import " + Q(hive) + " " + Q(reg), scratch.path());
+        EXPECT_GE(run.status, 0) << run.out.substr(0, 2000);
+        EXPECT_LT(run.rssKb, kMaxRssKb);
+    }
+}
