@@ -12,7 +12,11 @@
 #include <fstream>
 
 #include "dirty_hives.h"
+#include "registry/file_reg.h"
 #include "registry/hive_format.h"
+#include "registry/reg_key.h"
+#include "support/message_format.h"
+#include "support/text.h"
 #include "support/fixtures.h"
 
 namespace fs = std::filesystem;
@@ -33,7 +37,7 @@ struct Outcome {
 std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
 
 // Runs the program in a child of its own, so that its peak memory is its own.
-Outcome Transvia(const std::string& arguments, const fs::path& scratch)
+Outcome Program(const std::string& arguments, const fs::path& scratch)
 {
     const fs::path output = scratch / "output.txt";
     const std::string command = "exec timeout 20 env -u TRANSVIA_CONF " + Q(fs::path(TRANSVIA_OUTPUT_DIR) / "transvia") +
@@ -64,13 +68,13 @@ void Extend(const fs::path& file, uint64_t size) { fs::resize_file(file, size); 
 fs::path NewHive(const TestSupport::ScratchDir& scratch, const std::string& name)
 {
     const fs::path hive = scratch.path() / name;
-    EXPECT_EQ(Transvia("reg new " + Q(hive), scratch.path()).status, 0);
+    EXPECT_EQ(Program("reg new " + Q(hive), scratch.path()).status, 0);
     return hive;
 }
 
 // A new-format log base block for `hive`, as Windows starts one: a copy of the hive's
 // first 512 bytes with the log's file type.
-std::vector<uint8_t> LogBaseBlock(const std::vector<uint8_t>& hive)
+std::vector<uint8_t> StartedLog(const std::vector<uint8_t>& hive)
 {
     std::vector<uint8_t> log(hive.begin(), hive.begin() + 512);
     Put32(log.data() + kBaseFileType, 6);
@@ -86,11 +90,11 @@ TEST(HostileHive, SparseHiveIsReadForWhatItHolds)
     const fs::path hive = NewHive(scratch, "SYSTEM");
     Extend(hive, uint64_t(2) << 30);  // 2 GiB on paper, 8 KB on disk
 
-    Outcome run = Transvia("reg export " + Q(hive), scratch.path());
+    Outcome run = Program("reg export " + Q(hive), scratch.path());
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_TRUE(Has(run.out, "[ROOT]\n")) << run.out;
     EXPECT_LT(run.rssKb, kMaxRssKb);
-    run = Transvia("reg check " + Q(hive), scratch.path());
+    run = Program("reg check " + Q(hive), scratch.path());
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_LT(run.rssKb, kMaxRssKb);
 
@@ -98,7 +102,7 @@ TEST(HostileHive, SparseHiveIsReadForWhatItHolds)
     const fs::path config = scratch.path() / "target" / "Windows" / "System32" / "config";
     fs::create_directories(config);
     fs::rename(hive, config / "SYSTEM");
-    run = Transvia("inspect --target " + Q(scratch.path() / "target"), scratch.path());
+    run = Program("inspect --target " + Q(scratch.path() / "target"), scratch.path());
     EXPECT_GE(run.status, 0) << run.out;
     EXPECT_FALSE(Has(run.out, "bad_alloc")) << run.out;
     EXPECT_LT(run.rssKb, kMaxRssKb);
@@ -110,7 +114,7 @@ TEST(HostileHive, SparseHiveIsReadForWhatItHolds)
     DirtyHives::FixChecksum(bytes);
     scratch.write("liar", bytes);
     Extend(liar, uint64_t(2) << 30);
-    run = Transvia("reg export " + Q(liar), scratch.path());
+    run = Program("reg export " + Q(liar), scratch.path());
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_TRUE(Has(run.out, "the hive bins are missing or the file is truncated")) << run.out;
     EXPECT_LT(run.rssKb, kMaxRssKb);
@@ -124,7 +128,7 @@ TEST(HostileHive, SparseLogsAreReadForWhatTheyHold)
         const fs::path hive = NewHive(scratch, name);
         std::vector<uint8_t> bytes = TestSupport::ReadFileBytes(hive);
         for (const char* suffix : {".LOG1", ".LOG2", ".LOG"}) {
-            const fs::path log = scratch.write(std::string(name) + suffix, LogBaseBlock(bytes));
+            const fs::path log = scratch.write(std::string(name) + suffix, StartedLog(bytes));
             Extend(log, uint64_t(1) << 30);
         }
         if (std::string(name) == "dirty") {
@@ -133,16 +137,16 @@ TEST(HostileHive, SparseLogsAreReadForWhatTheyHold)
             scratch.write(name, bytes);
         }
         const bool dirty = std::string(name) == "dirty";
-        Outcome run = Transvia("reg check " + Q(hive), scratch.path());
+        Outcome run = Program("reg check " + Q(hive), scratch.path());
         // The logs hold no entry: a dirty hive is taken as it is, and said to be dirty.
         EXPECT_EQ(run.status, dirty ? 1 : 0) << run.out;
         EXPECT_EQ(Has(run.out, "the hive is dirty"), dirty) << run.out;
         EXPECT_LT(run.rssKb, kMaxRssKb);
         const fs::path reg = scratch.write("in.reg", "Windows Registry Editor Version 5.00\n\n[ROOT\\A]\n\"v\"=dword:1\n");
-        run = Transvia("reg import " + Q(hive) + " " + Q(reg), scratch.path());
+        run = Program("reg import " + Q(hive) + " " + Q(reg), scratch.path());
         EXPECT_EQ(run.status, 0) << run.out;
         EXPECT_LT(run.rssKb, kMaxRssKb);
-        run = Transvia("reg export " + Q(hive), scratch.path());
+        run = Program("reg export " + Q(hive), scratch.path());
         EXPECT_TRUE(Has(run.out, "[ROOT\\A]\n\"v\"=dword:00000001\n")) << run.out;
     }
 }
@@ -157,11 +161,11 @@ TEST(HostileHive, SparseTailOfRealLogsIsNotRead)
     const fs::path hive = scratch.write("NewDirtyHive", files.primary);
     scratch.write("NewDirtyHive.LOG1", files.log1);
     scratch.write("NewDirtyHive.LOG2", files.log2);
-    const Outcome plain = Transvia("reg export --strict " + Q(hive), scratch.path());
+    const Outcome plain = Program("reg export --strict " + Q(hive), scratch.path());
     ASSERT_EQ(plain.status, 0) << plain.out;
     Extend(scratch.path() / "NewDirtyHive.LOG1", uint64_t(1) << 30);
     Extend(scratch.path() / "NewDirtyHive.LOG2", uint64_t(1) << 30);
-    const Outcome sparse = Transvia("reg export --strict " + Q(hive), scratch.path());
+    const Outcome sparse = Program("reg export --strict " + Q(hive), scratch.path());
     EXPECT_EQ(sparse.status, 0) << sparse.out;
     EXPECT_EQ(sparse.out, plain.out);
     EXPECT_LT(sparse.rssKb, kMaxRssKb);
@@ -191,20 +195,39 @@ TEST(HostileHive, SharedHostileHives)
         fs::copy_file(data / "hostile" / c.file, hive, fs::copy_options::overwrite_existing);
         fs::permissions(hive, fs::perms::owner_write, fs::perm_options::add);
 
-        Outcome run = Transvia("reg export " + Q(hive), scratch.path());
+        Outcome run = Program("reg export " + Q(hive), scratch.path());
         EXPECT_EQ(run.status, c.exportStatus) << run.out.substr(0, 2000);
         EXPECT_TRUE(Has(run.out, "could not be read")) << run.out.substr(0, 2000);
         EXPECT_LT(run.rssKb, kMaxRssKb);
         EXPECT_LT(run.out.size(), 8u << 20);
 
-        run = Transvia("reg check " + Q(hive), scratch.path());
+        run = Program("reg check " + Q(hive), scratch.path());
         EXPECT_EQ(run.status, 1);
         EXPECT_TRUE(Has(run.out, c.checkSays)) << run.out.substr(0, 2000);
         EXPECT_LT(run.rssKb, kMaxRssKb);
 
         // The import checks the hive before and after the edit; it ends either way.
-        run = Transvia("reg import " + Q(hive) + " " + Q(reg), scratch.path());
+        run = Program("reg import " + Q(hive) + " " + Q(reg), scratch.path());
         EXPECT_GE(run.status, 0) << run.out.substr(0, 2000);
         EXPECT_LT(run.rssKb, kMaxRssKb);
     }
+}
+
+// The cleaner deletes subtrees through RegistryKey::DeleteKey, a walk of its own: on
+// lists shared between keys it must end, whether or not it can delete.
+TEST(HostileHive, SubtreeDeletionOverSharedListsEnds)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    TestSupport::ScratchDir scratch;
+    fs::copy_file(data / "hostile" / "dag40.hive", scratch.path() / "dag");
+    fs::permissions(scratch.path() / "dag", fs::perms::owner_write, fs::perm_options::add);
+    Common::Error error;
+    Common::file_reg hive = Common::file_reg::open_hive(scratch.dir(), u"dag", false, error, Common::WorkingCopyPolicy());
+    ASSERT_FALSE(hive.empty()) << Processor::ToUtf8(Processor::RenderError(error));
+    auto root = Transvia::MakeRegistryKey(hive);
+    std::vector<Processor::String> names;
+    ASSERT_TRUE(root->EnumSubkeys([&](const Processor::String& name) { names.push_back(name); }));
+    ASSERT_FALSE(names.empty());
+    for (const Processor::String& name : names)
+        root->DeleteKey(name);
 }
