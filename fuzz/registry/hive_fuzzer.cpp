@@ -2,30 +2,14 @@
 // then applies a few edits chosen by the input and checks the result again.
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "fuzz_files.h"
 #include "registry/file_reg.h"
 #include "registry/hive_check.h"
 #include "registry/reg_text.h"
 #include "support/local_dir.h"
-
-namespace {
-
-const std::filesystem::path& Folder()
-{
-    static const std::filesystem::path folder = [] {
-        char pattern[] = "/tmp/hive-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        return std::filesystem::path(made ? made : "/tmp");
-    }();
-    return folder;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -33,13 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Common::HiveCheckSummary summary;
     Common::CheckHive(data, size, faults, summary);
 
-    const std::filesystem::path file = Folder() / "hive";
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
+    const std::filesystem::path file = FuzzFiles::Folder() / "hive";
+    FuzzFiles::Write(file, data, size);
     Common::Error error;
-    auto dir = Common::OpenLocalDir(Folder().string(), error);
+    auto dir = Common::OpenLocalDir(FuzzFiles::Folder().string(), error);
     if (!dir)
         return 0;
     {
@@ -69,8 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const Common::Error&) {
         // An unreadable subkey list during insertion: reported, nothing to do.
     }
-    std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> result((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> result = FuzzFiles::Read(file);
     faults.clear();
     Common::CheckHive(result.data(), result.size(), faults, summary);
     return 0;

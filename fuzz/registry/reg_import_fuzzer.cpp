@@ -3,32 +3,16 @@
 // place must pass the structural checker, as the one it replaced did.
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
+#include "fuzz_files.h"
 #include "registry/hive_check.h"
 #include "registry/hive_commit.h"
 #include "registry/hive_file.h"
 #include "registry/reg_text.h"
 #include "support/local_dir.h"
 #include "support/text.h"
-
-namespace {
-
-const std::filesystem::path& Folder()
-{
-    static const std::filesystem::path folder = [] {
-        char pattern[] = "/tmp/reg-import-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        return std::filesystem::path(made ? made : "/tmp");
-    }();
-    return folder;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -39,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::u16string prefix = size && (data[0] & 1) ? u"HKEY_LOCAL_MACHINE\\SOFTWARE" : u"";
     if (!Common::RegText::Parse(text, prefix, edits, error))
         return 0;
-    auto dir = Common::OpenLocalDir(Folder().string(), error);
+    auto dir = Common::OpenLocalDir(FuzzFiles::Folder().string(), error);
     if (!dir)
         return 0;
     const Processor::String name = u"hive";
@@ -53,8 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (error.failed() && error.text() &&
         Processor::ToUtf8(std::u16string_view(error.text())).find("structural check") != std::string::npos)
         std::abort();
-    std::ifstream in(Folder() / "hive", std::ios::binary);
-    const std::vector<uint8_t> result((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> result = FuzzFiles::Read(FuzzFiles::Folder() / "hive");
     std::vector<std::string> faults;
     Common::HiveCheckSummary summary;
     if (!Common::CheckHive(result.data(), result.size(), faults, summary))
