@@ -37,11 +37,11 @@ struct Outcome {
 std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
 
 // Runs the program in a child of its own, so that its peak memory is its own.
-Outcome Program(const std::string& arguments, const fs::path& scratch)
+Outcome Program(const std::string& arguments, const fs::path& scratch, const std::string& before = "")
 {
     const fs::path output = scratch / "output.txt";
-    const std::string command = "exec timeout 20 env -u TRANSVIA_CONF " + Q(fs::path(TRANSVIA_OUTPUT_DIR) / "transvia") +
-                                " " + arguments + " >" + Q(output) + " 2>&1";
+    const std::string command = before + "exec timeout 20 env -u TRANSVIA_CONF " +
+                                Q(fs::path(TRANSVIA_OUTPUT_DIR) / "transvia") + " " + arguments + " >" + Q(output) + " 2>&1";
     Outcome run;
     const pid_t child = ::fork();
     if (child == 0) {
@@ -230,4 +230,25 @@ TEST(HostileHive, SubtreeDeletionOverSharedListsEnds)
     ASSERT_FALSE(names.empty());
     for (const Processor::String& name : names)
         root->DeleteKey(name);
+}
+
+// Memory that runs out is an error with its code, never an abort: an export of a 32 MB
+// value under a 120 MB address-space limit.
+TEST(HostileHive, OutOfMemoryIsAnError)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves more address space than the limit allows";
+#endif
+    TestSupport::ScratchDir scratch;
+    NewHive(scratch, "h");
+    {
+        Common::Error error;
+        Common::file_reg root = Common::file_reg::open_hive(scratch.dir(), u"h", false, error);
+        ASSERT_FALSE(root.empty());
+        const std::vector<uint8_t> big(32u << 20, 0x5A);
+        ASSERT_TRUE(root.set_value(std::u16string_view(u"big"), big.data(), static_cast<uint32_t>(big.size()), REG_BINARY));
+    }
+    const Outcome run = Program("reg export " + Q(scratch.path() / "h"), scratch.path(), "ulimit -v 120000; ");
+    EXPECT_EQ(run.status, 1) << run.out.substr(0, 500);
+    EXPECT_TRUE(Has(run.out, "0x001D0003: out of memory")) << run.out.substr(0, 500);
 }
