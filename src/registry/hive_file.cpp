@@ -244,7 +244,10 @@ bool hive_provider::validate(const Processor::String& name, uint32_t sequence, u
     // Beyond the base block: the bins must be all there and well formed, so that no
     // later read can wander outside them, and the root must be an allocated key node.
     if (binsSize == 0 || binsSize > kMaxOffset || file_.length() - HBLOCK_SIZE < binsSize) {
-        error = Invalid(name, u"the hive bins are missing or the file is truncated", TV_HERE);
+        // Only the bins that chain were read: a file long enough for the rest has a broken bin.
+        const bool broken = binsSize != 0 && file_.file_size() - HBLOCK_SIZE >= binsSize;
+        error = Invalid(name, broken ? u"a hive bin header is damaged" : u"the hive bins are missing or the file is truncated",
+                        TV_HERE);
         return false;
     }
     const uint32_t rootCell = Get32(base + kBaseRootCell);
