@@ -60,9 +60,10 @@ private:
         return fresh;
     }
 
+    static constexpr size_t kMaxFaults = 10000;
     void fault(const std::string& text)
     {
-        if (faults_.size() < 10000)
+        if (faults_.size() < kMaxFaults)
             faults_.push_back(text);
     }
 
@@ -174,7 +175,8 @@ private:
     {
         if (mark(offset, kClaimed))
             return true;
-        fault(std::string(what) + " " + Hex(offset) + ": the cell is referenced more than once");
+        if (faults_.size() < kMaxFaults)
+            fault(std::string(what) + " " + Hex(offset) + ": the cell is referenced more than once");
         return false;
     }
 
@@ -334,8 +336,10 @@ private:
             uint32_t left = size;
             for (uint32_t i = 0; i < count; ++i) {
                 const uint32_t part = std::min(left, kBigDataSegment);
-                if (cell(Get32(list + 4 * i), part, "big data segment", offset))
-                    claim(Get32(list + 4 * i), "big data segment");
+                // One fault per record: a list naming one cell 65,535 times says it once.
+                if (cell(Get32(list + 4 * i), part, "big data segment", offset) &&
+                    !claim(Get32(list + 4 * i), "big data segment"))
+                    return;
                 left -= part;
             }
             return;

@@ -170,22 +170,6 @@ bool FindValue(hive_provider& hive, uint32_t key, std::u16string_view name, Valu
     return false;
 }
 
-namespace {
-
-// False when a cell of `cells` was claimed before; else claims them all.
-bool Claim(std::unordered_set<uint32_t>* claimed, const std::vector<uint32_t>& cells)
-{
-    if (!claimed)
-        return true;
-    for (uint32_t cell : cells)
-        if (claimed->count(cell))
-            return false;
-    claimed->insert(cells.begin(), cells.end());
-    return true;
-}
-
-}  // namespace
-
 bool ReadData(hive_provider& hive, const ValueKey& value, std::vector<uint8_t>& data,
               std::unordered_set<uint32_t>* claimed)
 {
@@ -204,7 +188,7 @@ bool ReadData(hive_provider& hive, const ValueKey& value, std::vector<uint8_t>& 
     }
     case Storage::Cell: {
         const uint8_t* p = Record(hive, value.data, size);
-        if (!p || !Claim(claimed, {value.data}))
+        if (!p || (claimed && !claimed->insert(value.data).second))
             return false;
         data.assign(p, p + size);
         return true;
@@ -218,13 +202,14 @@ bool ReadData(hive_provider& hive, const ValueKey& value, std::vector<uint8_t>& 
         const uint8_t* list = Record(hive, listCell, 4 * count);
         if (!list)
             return false;
-        std::vector<uint32_t> cells = {value.data, listCell};
-        for (uint32_t i = 0; i < count; ++i)
-            cells.push_back(Get32(list + 4 * i));
-        std::vector<uint32_t> sorted(cells);
-        std::sort(sorted.begin(), sorted.end());
-        if (std::adjacent_find(sorted.begin(), sorted.end()) != sorted.end() || !Claim(claimed, cells))
+        // Every cell of the record once, and none read for another value before.
+        std::unordered_set<uint32_t> own;
+        std::unordered_set<uint32_t>& seen = claimed ? *claimed : own;
+        if (!seen.insert(value.data).second || !seen.insert(listCell).second)
             return false;
+        for (uint32_t i = 0; i < count; ++i)
+            if (!seen.insert(Get32(list + 4 * i)).second)
+                return false;
         data.reserve(size);
         for (uint32_t i = 0; i < count && data.size() < size; ++i) {
             const uint32_t part = std::min<uint32_t>(kBigDataSegment, size - static_cast<uint32_t>(data.size()));
