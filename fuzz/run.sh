@@ -31,7 +31,7 @@ for target in "${targets[@]}"; do
     build-fuzz/fuzz/"$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -max_len=1048576 \
         -print_final_stats=1 -artifact_prefix="build-fuzz/crashes/$target-" \
         "build-fuzz/corpus/$target" "build-fuzz/seeds/$target" >"build-fuzz/$target.log" 2>&1 || status=$?
-    grep -E '^(#[0-9]+ +DONE|INFO: seed corpus|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' \
+    grep -E '^(#[0-9]+[[:space:]]+DONE|INFO: seed corpus|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' \
         "build-fuzz/$target.log" || true
     if [ "$status" -ne 0 ]; then
         tail -n 60 "build-fuzz/$target.log"
