@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "command.h"
+#include "support/errors.h"
 #include "support/message_format.h"
 #include "support/text.h"
 #include "support/trace.h"
@@ -99,6 +100,10 @@ int main(int argc, char** argv)
         return app.exit(e);
     } catch (const Common::Error& error) {
         TransviaCli::PrintError(error);
+        return 1;
+    } catch (const std::exception& exception) {
+        // Out of memory on a hostile hive and the like: said, never an abort.
+        TransviaCli::PrintError(Common::ErrorFromException(exception, TV_HERE));
         return 1;
     }
     return 0;

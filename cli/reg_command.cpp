@@ -1,4 +1,5 @@
 // transvia reg: the offline registry tool (export, import, new, check) over hive files.
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -79,12 +80,13 @@ void RunExport(const RegOptions& options)
         throw Common::MakeError(Common::Codes::kRegistryOpenFailed, TV_HERE,
                                 Processor::FromUtf8("no key \"" + options.keyPath + "\" in " + options.hive));
     const std::u16string prefix = options.prefix.empty() ? root.name() : Wide(options.prefix);
-    std::string out;
-    std::error_code ignored;
-    out.reserve(static_cast<size_t>(std::filesystem::file_size(options.hive, ignored)) + 4096);  // about the hive's size
-    const bool complete = Common::RegText::Export(key, path, prefix, out);
-    std::fwrite(out.data(), 1, out.size(), stdout);
-    std::fflush(stdout);
+    // Streamed: an export can be many times the hive's size.
+    bool written = true;
+    const bool complete = Common::RegText::Export(key, path, prefix, [&written](std::string_view text) {
+        written = written && std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    });
+    if (std::fflush(stdout) != 0 || !written)
+        throw Common::MakeError(Common::Codes::FromSystemError(errno), TV_HERE, u"the export cannot be written");
     if (!complete) {
         std::cerr << "transvia reg export: parts of the hive could not be read and are missing from the export\n";
         throw CLI::RuntimeError(2);

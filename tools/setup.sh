@@ -10,6 +10,8 @@ packages=(
   libcli11-dev nlohmann-json3-dev
   # independent oracles for tests
   python3-hivex libhivex-bin libhivex-dev libregf-utils gcab cabextract
+  # fuzzing (fuzz/run.sh): clang with libFuzzer and the sanitizer runtimes, symbolized traces
+  clang libclang-rt-dev llvm
 )
 
 # packaging: the manual page and the Debian package checks of tools/package.sh

@@ -1,52 +1,15 @@
-// Opens arbitrary bytes as a hive, walks every key and value, checks the structure,
+// Opens arbitrary bytes as a hive, exports every key and value, checks the structure,
 // then applies a few edits chosen by the input and checks the result again.
 #include <cstdint>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <unistd.h>
-#include <unordered_set>
 #include <vector>
 
+#include "fuzz_files.h"
 #include "registry/file_reg.h"
 #include "registry/hive_check.h"
+#include "registry/reg_text.h"
 #include "support/local_dir.h"
-
-namespace {
-
-const std::filesystem::path& Folder()
-{
-    static const std::filesystem::path folder = [] {
-        char pattern[] = "/tmp/hive-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        return std::filesystem::path(made ? made : "/tmp");
-    }();
-    return folder;
-}
-
-void Walk(const Common::file_reg& key, std::unordered_set<uint32_t>& seen)
-{
-    if (seen.size() > 20000 || !seen.insert(key.cell()).second)
-        return;
-    Common::file_reg copy = key;
-    copy.key_name();
-    const uint32_t values = std::min<uint32_t>(copy.value_count(), 1000);
-    Common::file_reg::value_record value;
-    for (uint32_t i = 0; i < values; ++i) {
-        key.value_at(i, value);
-        copy.value_name(i);
-    }
-    const uint32_t subkeys = std::min<uint32_t>(copy.subkey_count(), 1000);
-    for (uint32_t i = 0; i < subkeys; ++i)
-        copy.subkey_name(i);
-    std::vector<uint32_t> cells;
-    key.subkey_cells(cells);
-    for (uint32_t cell : cells)
-        Walk(key.child(cell), seen);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
@@ -54,21 +17,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Common::HiveCheckSummary summary;
     Common::CheckHive(data, size, faults, summary);
 
-    const std::filesystem::path file = Folder() / "hive";
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-    }
+    const std::filesystem::path file = FuzzFiles::Folder() / "hive";
+    FuzzFiles::Write(file, data, size);
     Common::Error error;
-    auto dir = Common::OpenLocalDir(Folder().string(), error);
+    auto dir = Common::OpenLocalDir(FuzzFiles::Folder().string(), error);
     if (!dir)
         return 0;
     {
+        // What `reg export` does, without a cap of its own: the engine must bound the walk.
         Common::file_reg root = Common::file_reg::open_hive(dir, u"hive", true, error);
         if (root.empty())
             return 0;
-        std::unordered_set<uint32_t> seen;
-        Walk(root, seen);
+        size_t written = 0;
+        Common::RegText::Export(root, u"", u"R", [&written](std::string_view text) { written += text.size(); });
     }
     try {
         Common::file_reg root = Common::file_reg::open_hive(dir, u"hive", false, error);
@@ -89,8 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } catch (const Common::Error&) {
         // An unreadable subkey list during insertion: reported, nothing to do.
     }
-    std::ifstream in(file, std::ios::binary);
-    std::vector<uint8_t> result((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> result = FuzzFiles::Read(file);
     faults.clear();
     Common::CheckHive(result.data(), result.size(), faults, summary);
     return 0;

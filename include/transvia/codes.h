@@ -62,6 +62,9 @@ constexpr uint32_t kCancelled = 0x1D0001;
 constexpr uint32_t kInvalidArgument = 0x1D0002;
 constexpr uint32_t kOutOfMemory = 0x1D0003;
 constexpr uint32_t kRegistryOperationFailed = 0x1D0004;
+// A C++ exception other than Common::Error (and other than std::bad_alloc, which is
+// kOutOfMemory) reached an entry or the host program.
+constexpr uint32_t kUnexpectedException = 0x1D0005;
 constexpr uint32_t kPlatformUndetermined = 0x1D0007;
 constexpr uint32_t kNo64BitProcessor = 0x1D0008;
 constexpr uint32_t kNoDriverFound = 0x1D0192;

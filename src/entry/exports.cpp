@@ -84,6 +84,8 @@ Common::Error InstallDrivers(Common::rio_dir* target, const std::wstring& window
         Transvia::RunInstallDrivers(*target, windows, *params);
     } catch (const Common::Error& error) {
         return error;
+    } catch (const std::exception& exception) {
+        return Common::ErrorFromException(exception, TV_HERE);
     }
     return Common::Error();
 }
@@ -102,6 +104,8 @@ Common::Error ScheduleForWindowsInstall(Transvia::PciDeviceClass deviceClass, Co
         Transvia::RunScheduleForWindowsInstall(deviceClass, *target, windows, storages, callback, hardware);
     } catch (const Common::Error& error) {
         return error;
+    } catch (const std::exception& exception) {
+        return Common::ErrorFromException(exception, TV_HERE);
     }
     return Common::Error();
 }

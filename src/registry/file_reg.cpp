@@ -79,8 +79,9 @@ bool file_reg::subkey_cells(std::vector<uint32_t>& cells) const
     return ListKeys(*hive_, node.subkeyList, cells);
 }
 
-bool file_reg::value_at(uint32_t index, value_record& value) const
+bool file_reg::value_at(uint32_t index, value_record& value, std::unordered_set<uint32_t>* claimed) const
 {
+    value.key_read = false;
     Node node;
     if (empty() || !ReadNode(*hive_, cell_, node) || index >= node.valueCount)
         return false;
@@ -91,7 +92,8 @@ bool file_reg::value_at(uint32_t index, value_record& value) const
     if (!ReadValueKey(*hive_, Get32(list + 4 * index), key, &value.name))
         return false;
     value.type = key.type;
-    return ReadData(*hive_, key, value.data);
+    value.key_read = true;
+    return ReadData(*hive_, key, value.data, claimed);
 }
 
 bool file_reg::read_value(std::u16string_view name, uint32_t& type, std::vector<uint8_t>& data) const
@@ -224,8 +226,9 @@ Processor::String file_reg::subkey_name(uint32_t index)
 
 uint32_t file_reg::value_count()
 {
+    // A count is only as good as the list that holds it: a loop to it must end.
     Node node;
-    return !empty() && ReadNode(*hive_, cell_, node) ? node.valueCount : 0;
+    return !empty() && ReadNode(*hive_, cell_, node) && ValueList(*hive_, node) ? node.valueCount : 0;
 }
 
 Processor::String file_reg::value_name(uint32_t index)

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "registry/hive_file.h"
@@ -97,9 +98,12 @@ public:
         std::u16string name;
         uint32_t type = 0;
         std::vector<uint8_t> data;
+        bool key_read = false;  // name and type were read, even when the data was not
     };
-    // The index-th value with its data; false when it cannot be read.
-    bool value_at(uint32_t index, value_record& value) const;
+    // The index-th value with its data; false when it cannot be read. A whole-tree reader
+    // passes `claimed`, the data cells read so far: data that another value's cell holds
+    // is refused (see Hive::ReadData).
+    bool value_at(uint32_t index, value_record& value, std::unordered_set<uint32_t>* claimed = nullptr) const;
     bool read_value(std::u16string_view name, uint32_t& type, std::vector<uint8_t>& data) const;
     file_reg find_subkey(std::u16string_view name) const;
     file_reg create_subkey(std::u16string_view name);

@@ -1,5 +1,6 @@
 #include "registry/hive_check.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <string_view>
@@ -59,9 +60,10 @@ private:
         return fresh;
     }
 
+    static constexpr size_t kMaxFaults = 10000;
     void fault(const std::string& text)
     {
-        if (faults_.size() < 10000)
+        if (faults_.size() < kMaxFaults)
             faults_.push_back(text);
     }
 
@@ -173,7 +175,8 @@ private:
     {
         if (mark(offset, kClaimed))
             return true;
-        fault(std::string(what) + " " + Hex(offset) + ": the cell is referenced more than once");
+        if (faults_.size() < kMaxFaults)
+            fault(std::string(what) + " " + Hex(offset) + ": the cell is referenced more than once");
         return false;
     }
 
@@ -288,9 +291,6 @@ private:
             const bool compressed = (Get16(vk + Vk::kFlags) & Vk::kCompressedName) != 0;
             std::u16string name = HiveNames::Decode(vk + Vk::kName, nameLength, compressed);
             longestName = std::max<uint32_t>(longestName, 2 * static_cast<uint32_t>(name.size()));
-            for (const auto& other : names)
-                if (HiveNames::Same(other, name))
-                    fault("key node " + Hex(key) + ": two values of the same name");
             names.push_back(std::move(name));
             const uint32_t raw = Get32(vk + Vk::kDataSize);
             const uint32_t size = raw & ~Vk::kInlineBit;
@@ -304,6 +304,12 @@ private:
                 continue;
             data(vkCell, Get32(vk + Vk::kData), size);
         }
+        // Sorted, a name equal to another sits next to it: a key may hold 100,000 values.
+        std::sort(names.begin(), names.end(),
+                  [](const std::u16string& a, const std::u16string& b) { return HiveNames::Compare(a, b) < 0; });
+        for (size_t i = 1; i < names.size(); ++i)
+            if (HiveNames::Same(names[i - 1], names[i]))
+                fault("key node " + Hex(key) + ": two values of the same name");
         if (Get32(nk + Nk::kMaxValueName) < longestName)
             fault("key node " + Hex(key) + ": largest value name length " + std::to_string(Get32(nk + Nk::kMaxValueName)) +
                   " is below " + std::to_string(longestName));
@@ -330,8 +336,10 @@ private:
             uint32_t left = size;
             for (uint32_t i = 0; i < count; ++i) {
                 const uint32_t part = std::min(left, kBigDataSegment);
-                if (cell(Get32(list + 4 * i), part, "big data segment", offset))
-                    claim(Get32(list + 4 * i), "big data segment");
+                // One fault per record: a list naming one cell 65,535 times says it once.
+                if (cell(Get32(list + 4 * i), part, "big data segment", offset) &&
+                    !claim(Get32(list + 4 * i), "big data segment"))
+                    return;
                 left -= part;
             }
             return;

@@ -33,23 +33,16 @@ bool hive_image_file::load(std::shared_ptr<i_file> file, std::shared_ptr<rio_fil
         error = MakeError(Codes::kHiveInvalid, TV_HERE, u"the file is larger than 2 GiB");
         return false;
     }
-    image_.resize(static_cast<size_t>(size));
-    size_t done = 0;
-    while (done < image_.size()) {
-        const size_t got = file_->read_at(done, image_.data() + done, image_.size() - done);
-        if (got == 0) {
-            error = file_->last_error().failed() ? file_->last_error()
-                                                 : MakeError(Codes::kHiveInvalid, TV_HERE, u"the file ended early");
-            return false;
-        }
-        done += got;
-    }
-    return true;
+    fileSize_ = static_cast<uint64_t>(size);
+    // What the bins hold, never what the file's size claims.
+    image_.resize(HiveFileExtent(*file_, fileSize_));
+    return ReadHiveBytes(*file_, image_.data(), 0, image_.size(), error);
 }
 
 void hive_image_file::adopt(const std::vector<uint8_t>& bytes, uint64_t length)
 {
     image_.assign(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(std::min<uint64_t>(length, bytes.size())));
+    fileSize_ = image_.size();
 }
 
 bool hive_image_file::read(uint64_t offset, void* buffer, uint32_t length) const
@@ -75,6 +68,7 @@ bool hive_image_file::write(uint64_t offset, const void* data, uint32_t length)
         return false;
     if (offset + length > image_.size())
         image_.resize(offset + length);
+    fileSize_ = std::max(fileSize_, offset + length);
     std::memcpy(image_.data() + offset, data, length);
     return true;
 }
@@ -86,6 +80,7 @@ bool hive_image_file::set_length(uint64_t length)
     if (!writable_->set_size(length))
         return false;
     image_.resize(length);
+    fileSize_ = length;
     return true;
 }
 
@@ -248,7 +243,10 @@ bool hive_provider::validate(const Processor::String& name, uint32_t sequence, u
     // Beyond the base block: the bins must be all there and well formed, so that no
     // later read can wander outside them, and the root must be an allocated key node.
     if (binsSize == 0 || binsSize > kMaxOffset || file_.length() - HBLOCK_SIZE < binsSize) {
-        error = Invalid(name, u"the hive bins are missing or the file is truncated", TV_HERE);
+        // Only the bins that chain were read: a file long enough for the rest has a broken bin.
+        const bool broken = binsSize != 0 && file_.file_size() - HBLOCK_SIZE >= binsSize;
+        error = Invalid(name, broken ? u"a hive bin header is damaged" : u"the hive bins are missing or the file is truncated",
+                        TV_HERE);
         return false;
     }
     const uint32_t rootCell = Get32(base + kBaseRootCell);
@@ -258,7 +256,7 @@ bool hive_provider::validate(const Processor::String& name, uint32_t sequence, u
     }
 
     if (!read_only_) {
-        if (file_.length() != uint64_t(HBLOCK_SIZE) + binsSize && !file_.set_length(uint64_t(HBLOCK_SIZE) + binsSize)) {
+        if (file_.file_size() != uint64_t(HBLOCK_SIZE) + binsSize && !file_.set_length(uint64_t(HBLOCK_SIZE) + binsSize)) {
             error = file_.writable() ? MakeError(Codes::kHiveBaseBlockWrite, TV_HERE, name) : error;
             TraceError(4, error);
             return false;

@@ -34,7 +34,8 @@ public:
         }
     };
 
-    // Loads the file; false with `error` set when it cannot be read or exceeds 2 GiB.
+    // Loads the hive in the file (HiveFileExtent); false with `error` set when it cannot
+    // be read or exceeds 2 GiB.
     bool load(std::shared_ptr<i_file> file, std::shared_ptr<rio_file> writable, Error& error);
 
     // Takes the first `length` bytes of `bytes` as the hive, in memory only: a read-only
@@ -48,6 +49,8 @@ public:
     bool write(uint64_t offset, const void* data, uint32_t length);
     bool set_length(uint64_t length);
     uint64_t length() const { return image_.size(); }
+    // The file's own size, which may run past the hive's bins.
+    uint64_t file_size() const { return fileSize_; }
     bool writable() const { return writable_ != nullptr; }
     bool flush_file();
     void close();
@@ -56,6 +59,7 @@ private:
     std::shared_ptr<i_file> file_;
     std::shared_ptr<rio_file> writable_;
     std::vector<uint8_t, uninitialized<uint8_t>> image_;
+    uint64_t fileSize_ = 0;
 };
 
 // One open hive file: the storage layer under the key objects. Cells already in the

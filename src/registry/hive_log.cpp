@@ -59,6 +59,18 @@ const char* EntryFaultText(EntryFault fault)
     return "?";
 }
 
+uint64_t EntryEnd(Bytes log, uint64_t offset, uint64_t file_size)
+{
+    if (offset > log.size() || log.size() - offset < kLogEntryHeader)
+        return 0;
+    const uint8_t* e = log.data() + offset;
+    const uint32_t size = Get32(e + kEntrySize);
+    if (Get32(e) != kLogEntrySignature || size < kLogBaseSize || size % kLogBaseSize != 0 || offset > file_size ||
+        size > file_size - offset || Marvin32(e, kHash2Length) != Get64(e + kEntryHash2))
+        return 0;
+    return offset + size;
+}
+
 EntryFault ReadLogEntry(Bytes log, uint64_t offset, LogEntry& entry)
 {
     const uint64_t length = log.size();
@@ -164,20 +176,43 @@ std::vector<uint32_t> ScanLogSequences(Bytes log, bool* complete)
     return sequences;
 }
 
+namespace {
+
+// One bit per 512-byte page of the bins; the pages start at the next 512 boundary.
+constexpr uint64_t kBitmap = kLogBaseSize + 4;
+uint64_t BitmapBytes(const LogBaseBlock& base) { return uint64_t(base.bins_size) / HBLOCK_SIZE; }
+uint64_t DataStart(const LogBaseBlock& base)
+{
+    return (kBitmap + BitmapBytes(base) + kLogBaseSize - 1) / kLogBaseSize * kLogBaseSize;
+}
+uint64_t DirtyPages(Bytes log, const LogBaseBlock& base)
+{
+    uint64_t count = 0;
+    for (uint64_t i = 0; i < BitmapBytes(base); ++i)
+        count += __builtin_popcount(log[kBitmap + i]);
+    return count;
+}
+
+}  // namespace
+
+uint64_t DirtyVectorEnd(Bytes log, const LogBaseBlock& base)
+{
+    if (kBitmap + BitmapBytes(base) > log.size())
+        return kBitmap + BitmapBytes(base);
+    return DataStart(base) + uint64_t(kLogBaseSize) * DirtyPages(log, base);
+}
+
 DirtyVector ParseDirtyVector(Bytes log, const LogBaseBlock& base)
 {
     DirtyVector vector;
     if (base.format != LogFormat::old_format)
         return vector;
     vector.bins_size = base.bins_size;
-    // One bit per 512-byte page of the bins; the pages start at the next 512 boundary.
-    const uint64_t bitmap = kLogBaseSize + 4, bitmap_bytes = uint64_t(base.bins_size) / HBLOCK_SIZE;
-    vector.data_start = (bitmap + bitmap_bytes + kLogBaseSize - 1) / kLogBaseSize * kLogBaseSize;
+    const uint64_t bitmap = kBitmap, bitmap_bytes = BitmapBytes(base);
+    vector.data_start = DataStart(base);
     if (bitmap + bitmap_bytes > log.size())
         return vector;
-    uint64_t count = 0;
-    for (uint64_t i = 0; i < bitmap_bytes; ++i)
-        count += __builtin_popcount(log[bitmap + i]);
+    const uint64_t count = DirtyPages(log, base);
     if (vector.data_start > log.size() || (log.size() - vector.data_start) / kLogBaseSize < count)
         return vector;
     vector.pages.reserve(count);

@@ -70,6 +70,11 @@ enum class EntryFault {
 };
 const char* EntryFaultText(EntryFault fault);
 
+// Where the entry whose header starts at `offset` ends, when that header is sound
+// (signature, size, header hash) and the entry fits in a log file of `file_size` bytes;
+// else 0. The data is not looked at: this only tells how far a log's content reaches.
+uint64_t EntryEnd(Bytes log, uint64_t offset, uint64_t file_size);
+
 // Reads and checks the entry at `offset`; `entry.pages` is filled only when it passes.
 EntryFault ReadLogEntry(Bytes log, uint64_t offset, LogEntry& entry);
 
@@ -94,5 +99,8 @@ struct DirtyVector {
     bool complete = false;        // the bitmap and every page lie inside the log
 };
 DirtyVector ParseDirtyVector(Bytes log, const LogBaseBlock& base);
+// How many leading bytes of an old-format log hold its dirty vector and pages: the
+// bitmap's end while `log` does not hold the whole bitmap yet.
+uint64_t DirtyVectorEnd(Bytes log, const LogBaseBlock& base);
 
 }  // namespace Common::Hive

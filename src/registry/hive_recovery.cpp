@@ -1,10 +1,10 @@
 #include "registry/hive_recovery.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
 #include "registry/hive_format.h"
-#include "support/copy.h"
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"
@@ -126,6 +126,72 @@ Processor::String PathOf(const i_dir& directory, const Processor::String& name)
     return path;
 }
 
+// Opens a file for reading and tells its size; null with `error` when it cannot, or when
+// it is larger than `limit` (EFBIG).
+std::shared_ptr<i_file> OpenSized(const i_dir& directory, const Processor::String& name, uint64_t limit,
+                                  uint64_t& size, Error& error)
+{
+    auto file = directory.open_file(name);
+    if (!file) {
+        error = directory.last_error();
+        return nullptr;
+    }
+    const int64_t length = file->size();
+    if (length < 0) {
+        error = file->last_error();
+        return nullptr;
+    }
+    size = static_cast<uint64_t>(length);
+    if (size > limit) {
+        error = MakeError(Codes::FromSystemError(EFBIG), TV_HERE, PathOf(directory, name) + u": the file is too large");
+        return nullptr;
+    }
+    return file;
+}
+
+// How far past the last sound entry header a log is read, looking for the remnants of
+// older sessions (what a new entry left of a longer old one lies in between).
+constexpr uint64_t kLogSlack = 4u << 20;
+
+// Reads the leading part of a log that holds its content: the base block and, for the
+// old format, the dirty vector and its pages; for the new format every entry whose header
+// is sound, with kLogSlack after the last. A log file grows ahead of its entries and may
+// be sparse: its size says nothing of its content.
+bool ReadLogFile(const i_dir& directory, const Processor::String& name, std::vector<uint8_t>& bytes, Error& error)
+{
+    uint64_t size = 0;
+    auto file = OpenSized(directory, name, kMaxLogFileSize, size, error);
+    if (!file)
+        return false;
+    bytes.clear();
+    auto readTo = [&](uint64_t end) {
+        end = std::min(end, size);
+        if (end <= bytes.size())
+            return true;
+        const uint64_t from = bytes.size();
+        bytes.resize(end);
+        return ReadHiveBytes(*file, bytes.data(), from, end, error);
+    };
+    if (!readTo(kLogBaseSize))
+        return false;
+    const LogBaseBlock base = ParseLogBaseBlock(bytes);
+    if (base.format == LogFormat::old_format) {
+        if (!readTo(DirtyVectorEnd(bytes, base)))  // the bitmap
+            return false;
+        return readTo(DirtyVectorEnd(bytes, base));  // and the pages it marks
+    }
+    uint64_t reach = kLogBaseSize, scanned = kLogBaseSize;
+    for (;;) {
+        const uint64_t wanted = std::min(size, reach + kLogSlack);
+        if (wanted <= bytes.size())
+            return true;
+        if (!readTo(wanted))
+            return false;
+        for (; scanned + kLogEntryHeader <= bytes.size(); scanned += kLogBaseSize)
+            reach = std::max(reach, EntryEnd(bytes, scanned, size));
+    }
+}
+
 }  // namespace
 
 HiveLogFiles ReadHiveLogs(const i_dir& directory, const Processor::String& name)
@@ -134,7 +200,7 @@ HiveLogFiles ReadHiveLogs(const i_dir& directory, const Processor::String& name)
     for (size_t i = 0; i < std::size(kLogSuffixes); ++i) {
         const Processor::String logName = name + kLogSuffixes[i];
         Error error;
-        if (!ReadWholeFile(directory, logName, files.contents[i], error, kMaxLogFileSize)) {
+        if (!ReadLogFile(directory, logName, files.contents[i], error)) {
             files.contents[i].clear();
             if (error.code() != Codes::FromSystemError(ENOENT)) {
                 TraceError(3, MakeError(error.code(), TV_HERE,
@@ -193,13 +259,56 @@ ReplayResult RecoverHive(const i_dir& directory, const Processor::String& name, 
     return result;
 }
 
+uint64_t HiveFileExtent(i_file& file, uint64_t file_size)
+{
+    uint8_t base[HBLOCK_SIZE];
+    if (file_size < HBLOCK_SIZE || file.read_at(0, base, HBLOCK_SIZE) != HBLOCK_SIZE || Get32(base) != kRegfSignature)
+        return std::min<uint64_t>(file_size, HBLOCK_SIZE);
+    const uint64_t end = std::min<uint64_t>(file_size, uint64_t(kMaxOffset) + HBLOCK_SIZE);
+    uint64_t position = HBLOCK_SIZE;
+    while (end - position >= kBinHeaderSize) {
+        uint8_t header[kBinHeaderSize];
+        if (file.read_at(position, header, kBinHeaderSize) != kBinHeaderSize)
+            break;
+        const uint32_t size = Get32(header + kBinSize);
+        if (Get32(header) != kBinSignature || Get32(header + kBinOffset) != position - HBLOCK_SIZE || size < HBLOCK_SIZE ||
+            size % HBLOCK_SIZE != 0 || size > end - position)
+            break;
+        position += size;
+    }
+    const bool clean = !HiveIsDirty(Bytes(base, HBLOCK_SIZE));
+    const uint64_t announced = uint64_t(HBLOCK_SIZE) + Get32(base + kBaseBinsSize);
+    return clean ? std::min(position, announced) : position;
+}
+
 bool ReadHiveFile(const i_dir& directory, const Processor::String& name, std::vector<uint8_t>& bytes, Error& error)
 {
-    if (ReadWholeFile(directory, name, bytes, error, uint64_t(kMaxOffset) + HBLOCK_SIZE))
+    uint64_t size = 0;
+    auto file = OpenSized(directory, name, uint64_t(kMaxOffset) + HBLOCK_SIZE, size, error);
+    if (!file) {
+        if (error.code() == Codes::FromSystemError(EFBIG))
+            error = MakeError(Codes::kHiveInvalid, TV_HERE, PathOf(directory, name) + u": the file is larger than 2 GiB");
+        return false;
+    }
+    bytes.resize(HiveFileExtent(*file, size));
+    if (ReadHiveBytes(*file, bytes.data(), 0, bytes.size(), error))
         return true;
-    if (error.code() == Codes::FromSystemError(EFBIG))
-        error = MakeError(Codes::kHiveInvalid, TV_HERE, PathOf(directory, name) + u": the file is larger than 2 GiB");
+    error = MakeError(error.code(), TV_HERE, PathOf(directory, name) + u": the hive cannot be read", error);
     return false;
+}
+
+bool ReadHiveBytes(i_file& file, uint8_t* bytes, uint64_t from, uint64_t to, Error& error)
+{
+    for (uint64_t done = from; done < to;) {
+        const size_t got = file.read_at(done, bytes + done, to - done);
+        if (got == 0) {
+            error = file.last_error().failed() ? file.last_error()
+                                               : MakeError(Codes::kHiveInvalid, TV_HERE, u"the file ended early");
+            return false;
+        }
+        done += got;
+    }
+    return true;
 }
 
 Error CannotEditHive(const i_dir& directory, const Processor::String& name, const Error& cause)

@@ -47,9 +47,20 @@ HiveLogFiles ReadHiveLogs(const i_dir& directory, const Processor::String& name)
 Hive::ReplayResult RecoverHive(const i_dir& directory, const Processor::String& name, Hive::Bytes primary,
                                const HiveLogPolicy& policy, bool for_writing, Error& error);
 
-// Reads a hive file whole. One over 2 GiB is no hive and is refused (kHiveInvalid)
-// before any memory is taken for it: a sparse file costs nothing on disk.
+// How many leading bytes of a hive file of `file_size` bytes hold the hive: the base
+// block and the bins chained from the first (each "hbin" with its own offset and a size
+// inside the file and below 2 GiB), of a clean hive no further than the bins size its
+// base block announces. Only bin headers are read: what a file merely claims (a sparse
+// file of 2 GiB, a bins size beyond the bins there are) costs nothing. The bins of a dirty
+// hive may reach past the size it announces; its logs decide what counts.
+uint64_t HiveFileExtent(i_file& file, uint64_t file_size);
+
+// Reads the hive in a file: the first HiveFileExtent bytes. A file over 2 GiB is no hive
+// and is refused (kHiveInvalid).
 bool ReadHiveFile(const i_dir& directory, const Processor::String& name, std::vector<uint8_t>& bytes, Error& error);
+// Reads bytes [from, to) of a hive or log file to the same offsets of `bytes`; false with
+// `error` when the file ends early or cannot be read.
+bool ReadHiveBytes(i_file& file, uint8_t* bytes, uint64_t from, uint64_t to, Error& error);
 
 // The bytes hive `name` must have before anything edits it: brought up to date from its
 // logs, its sequence numbers above every one in the logs. Reads only; the hive and its

@@ -170,7 +170,8 @@ bool FindValue(hive_provider& hive, uint32_t key, std::u16string_view name, Valu
     return false;
 }
 
-bool ReadData(hive_provider& hive, const ValueKey& value, std::vector<uint8_t>& data)
+bool ReadData(hive_provider& hive, const ValueKey& value, std::vector<uint8_t>& data,
+              std::unordered_set<uint32_t>* claimed)
 {
     const uint32_t size = value.size();
     data.clear();
@@ -187,7 +188,7 @@ bool ReadData(hive_provider& hive, const ValueKey& value, std::vector<uint8_t>& 
     }
     case Storage::Cell: {
         const uint8_t* p = Record(hive, value.data, size);
-        if (!p)
+        if (!p || (claimed && !claimed->insert(value.data).second))
             return false;
         data.assign(p, p + size);
         return true;
@@ -201,6 +202,14 @@ bool ReadData(hive_provider& hive, const ValueKey& value, std::vector<uint8_t>& 
         const uint8_t* list = Record(hive, listCell, 4 * count);
         if (!list)
             return false;
+        // Every cell of the record once, and none read for another value before.
+        std::unordered_set<uint32_t> own;
+        std::unordered_set<uint32_t>& seen = claimed ? *claimed : own;
+        if (!seen.insert(value.data).second || !seen.insert(listCell).second)
+            return false;
+        for (uint32_t i = 0; i < count; ++i)
+            if (!seen.insert(Get32(list + 4 * i)).second)
+                return false;
         data.reserve(size);
         for (uint32_t i = 0; i < count && data.size() < size; ++i) {
             const uint32_t part = std::min<uint32_t>(kBigDataSegment, size - static_cast<uint32_t>(data.size()));

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_set>
 
 #include "registry/hive_format.h"
+#include "registry/hive_keys.h"
 #include "registry/hive_names.h"
 #include "support/errors.h"
 #include "support/text.h"
@@ -63,43 +65,83 @@ bool QuotableString(const std::vector<uint8_t>& data, std::u16string& text)
 // format, so such keys and values are left out and the export reported incomplete.
 bool Expressible(std::u16string_view name) { return name.find_first_of(u"\r\n") == std::u16string_view::npos; }
 
-// `seen` holds the key nodes on the way down: a list that leads back to one of them
-// (a damaged hive) is reported instead of followed forever.
-bool ExportKey(const file_reg& key, const std::u16string& header, std::string& out, std::vector<uint32_t>& seen)
-{
-    if (std::find(seen.begin(), seen.end(), key.cell()) != seen.end() || seen.size() >= kMaxDepth)
-        return false;
-    seen.push_back(key.cell());
-    bool ok = true;
-    out += '[';
-    AppendUtf8(out, header);
-    out += "]\n";
-    const uint32_t count = const_cast<file_reg&>(key).value_count();
-    file_reg::value_record value;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!key.value_at(i, value) || !Expressible(value.name)) {
-            ok = false;
-            continue;
-        }
-        out += FormatValue(value.name, value.type, value.data);
-        out += '\n';
+// Output goes to the sink in pieces of about this size: an export is never held whole.
+constexpr size_t kSinkChunk = 64 * 1024;
+
+class Exporter {
+public:
+    explicit Exporter(const Sink& sink) : sink_(sink) {}
+    ~Exporter() { flush(); }
+
+    void put(std::string_view text)
+    {
+        buffer_ += text;
+        if (buffer_.size() >= kSinkChunk)
+            flush();
     }
-    out += '\n';
-    std::vector<uint32_t> cells;
-    if (!key.subkey_cells(cells))
-        ok = false;
-    for (uint32_t cell : cells) {
-        const file_reg child = key.child(cell);
-        const std::u16string name = child.name();
-        if (name.empty() || !Expressible(name)) {
+
+    // Each key node is written once, whatever number of lists name it: a damaged or
+    // hostile hive can share subkey lists so that the paths through it number 2^40. A key
+    // reached again, a data cell named twice and anything unreadable are left out and
+    // the export reported incomplete.
+    bool key(const file_reg& key, const std::u16string& header, size_t depth)
+    {
+        if (depth >= kMaxDepth || !keys_.insert(key.cell()).second)
+            return false;
+        bool ok = true;
+        put("[");
+        put(Processor::ToUtf8(header));
+        put("]\n");
+        // The count readers get stops at what the value list holds; a node that claims
+        // more is damaged, and so is the export.
+        const uint32_t count = const_cast<file_reg&>(key).value_count();
+        Hive::Node node;
+        if (!Hive::ReadNode(*key.hive(), key.cell(), node) || node.valueCount != count)
             ok = false;
-            continue;
+        file_reg::value_record value;
+        for (uint32_t i = 0; i < count; ++i) {
+            if (!key.value_at(i, value, &dataCells_)) {
+                ok = false;
+                if (!value.key_read)
+                    break;  // an unreadable list entry: what follows it is not trusted either
+                continue;   // data refused or unreadable: this value only
+            }
+            if (!Expressible(value.name)) {
+                ok = false;
+                continue;
+            }
+            put(FormatValue(value.name, value.type, value.data));
+            put("\n");
         }
-        ok = ExportKey(child, header + u"\\" + name, out, seen) && ok;
+        put("\n");
+        std::vector<uint32_t> cells;
+        if (!key.subkey_cells(cells))
+            ok = false;
+        for (uint32_t cell : cells) {
+            const file_reg child = key.child(cell);
+            const std::u16string name = child.name();
+            if (name.empty() || !Expressible(name)) {
+                ok = false;
+                continue;
+            }
+            ok = this->key(child, header + u"\\" + name, depth + 1) && ok;
+        }
+        return ok;
     }
-    seen.pop_back();
-    return ok;
-}
+
+private:
+    void flush()
+    {
+        if (!buffer_.empty())
+            sink_(buffer_);
+        buffer_.clear();
+    }
+
+    const Sink& sink_;
+    std::string buffer_;
+    std::unordered_set<uint32_t> keys_;
+    std::unordered_set<uint32_t> dataCells_;
+};
 
 }  // namespace
 
@@ -139,17 +181,22 @@ std::string FormatValue(const std::u16string& name, uint32_t type, const std::ve
     return line;
 }
 
-bool Export(const file_reg& key, const std::u16string& path, const std::u16string& prefix, std::string& out)
+bool Export(const file_reg& key, const std::u16string& path, const std::u16string& prefix, const Sink& sink)
 {
     if (key.empty())
         return false;
-    out += kHeader;
-    out += "\n\n";
     std::u16string header = prefix;
     if (!path.empty())
         header += (header.empty() ? u"" : u"\\") + path;
-    std::vector<uint32_t> seen;
-    return ExportKey(key, header, out, seen);
+    Exporter exporter(sink);
+    exporter.put(kHeader);
+    exporter.put("\n\n");
+    return exporter.key(key, header, 0);
+}
+
+bool Export(const file_reg& key, const std::u16string& path, const std::u16string& prefix, std::string& out)
+{
+    return Export(key, path, prefix, [&out](std::string_view text) { out += text; });
 }
 
 // ---- import ---------------------------------------------------------------------------
@@ -479,23 +526,29 @@ bool Parse(const std::string& bytes, const std::u16string& prefix, std::vector<E
     return true;
 }
 
-static bool DeleteTree(file_reg& parent, const std::u16string& name, size_t depth)
+// `done` holds the key nodes entered: a node reached a second time (a shared subkey
+// list) makes the deletion fail instead of walking the shared part again.
+static bool DeleteTree(file_reg& parent, const std::u16string& name, size_t depth, std::unordered_set<uint32_t>& done)
 {
     file_reg key = parent.find_subkey(name);
-    if (key.empty() || depth >= kMaxDepth)
+    if (key.empty() || depth >= kMaxDepth || !done.insert(key.cell()).second)
         return false;
     std::vector<uint32_t> cells;
     if (!key.subkey_cells(cells))
         return false;
     for (uint32_t cell : cells) {
         const std::u16string child = key.child(cell).name();
-        if (child.empty() || !DeleteTree(key, child, depth + 1))
+        if (child.empty() || !DeleteTree(key, child, depth + 1, done))
             return false;
     }
     return parent.delete_subkey(std::u16string_view(name));
 }
 
-bool DeleteTree(file_reg& parent, const std::u16string& name) { return DeleteTree(parent, name, 0); }
+bool DeleteTree(file_reg& parent, const std::u16string& name)
+{
+    std::unordered_set<uint32_t> done;
+    return DeleteTree(parent, name, 0, done);
+}
 
 bool Apply(file_reg& root, const std::vector<Edit>& edits, Error& error)
 {

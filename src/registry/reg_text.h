@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "registry/file_reg.h"
@@ -13,9 +15,14 @@ namespace Common::RegText {
 
 constexpr const char* kHeader = "Windows Registry Editor Version 5.00";
 
+// Receives an export piece by piece, in order.
+using Sink = std::function<void(std::string_view)>;
+
 // Writes `key` and everything under it. `path` is the key's path below the hive root
 // (empty for the root) and `prefix` what stands before it in every "[...]" line.
 // False when a part of the tree cannot be read; what could be read is written.
+bool Export(const file_reg& key, const std::u16string& path, const std::u16string& prefix, const Sink& sink);
+// The same, collected in one string (small hives, tests).
 bool Export(const file_reg& key, const std::u16string& path, const std::u16string& prefix, std::string& out);
 
 // Formats one value line (without line end); lossless: data that does not survive as

@@ -1,6 +1,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "support/errors.h"
 #include "support/message_table.h"
@@ -130,6 +131,14 @@ Error SystemError(int error, uint64_t site, const Processor::String& what)
     Processor::String text(what);
     text.append(u": ").append(Processor::FromUtf8(std::strerror(error)));
     return MakeError(Codes::FromSystemError(error), site, text);
+}
+
+Error ErrorFromException(const std::exception& exception, uint64_t site)
+{
+    if (dynamic_cast<const std::bad_alloc*>(&exception))
+        return MakeError(Codes::kOutOfMemory, site, u"out of memory");
+    return MakeError(Codes::kUnexpectedException, site,
+                     Processor::FromUtf8(std::string("unexpected failure: ") + exception.what()));
 }
 
 }  // namespace Common

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
 #include <type_traits>
 
 #include "transvia/codes.h"
@@ -26,6 +27,10 @@ constexpr uint64_t SiteId(const char* file, unsigned line)
 Error MakeError(uint32_t code, uint64_t site, const Processor::String& text, const Error& cause = Error());
 [[noreturn]] void Raise(uint32_t code, uint64_t site, const Processor::String& text, const Error& cause = Error());
 [[noreturn]] void Raise(const Error& error);
+
+// A C++ exception that is no Common::Error (out of memory, a library's own), as the
+// error an entry returns: kOutOfMemory for std::bad_alloc, else kUnexpectedException.
+Error ErrorFromException(const std::exception& exception, uint64_t site);
 
 // A failed system call (errno value) as an error record with the system's own description.
 Error SystemError(int error, uint64_t site);

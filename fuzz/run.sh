@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets (clang, libFuzzer, ASan + UBSan) into build-fuzz and runs each
+# for a while on its seed corpus.
+#   fuzz/run.sh [SECONDS] [TARGET...]     default: 30 s, every target
+# Inputs found new are kept in build-fuzz/corpus/TARGET, so a later run goes on from
+# there; a crash leaves its input in build-fuzz/crashes/ and fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-30}
+shift || true
+all=(hive_fuzzer log_replay_fuzzer reg_import_fuzzer inf_fuzz hardware_file_fuzz fuzz_message_format)
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
+
+tools/setup.sh
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=Fuzz \
+    -DTRANSVIA_TESTS=OFF -DTRANSVIA_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j "$(nproc)" --target "${targets[@]}"
+
+python3 fuzz/make_seeds.py build-fuzz/seeds ../shared/testdata
+mkdir -p build-fuzz/crashes
+# UBSan findings end the run like ASan's; leaks are findings too.
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+for target in "${targets[@]}"; do
+    mkdir -p "build-fuzz/corpus/$target" "build-fuzz/seeds/$target"
+    echo "== $target: ${seconds} s"
+    # A blow-up in time or memory is a finding: 25 s per input (slow machines), 2 GB in all.
+    status=0
+    build-fuzz/fuzz/"$target" -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -max_len=1048576 \
+        -print_final_stats=1 -artifact_prefix="build-fuzz/crashes/$target-" \
+        "build-fuzz/corpus/$target" "build-fuzz/seeds/$target" >"build-fuzz/$target.log" 2>&1 || status=$?
+    grep -E '^(#[0-9]+[[:space:]]+DONE|INFO: seed corpus|stat::number_of_executed_units|==[0-9]+==ERROR|SUMMARY)' \
+        "build-fuzz/$target.log" || true
+    if [ "$status" -ne 0 ]; then
+        tail -n 60 "build-fuzz/$target.log"
+        echo "fuzz/run.sh: $target found a fault (its input is in build-fuzz/crashes/)"
+        exit 1
+    fi
+done
