@@ -119,6 +119,13 @@ constexpr uint32_t kHiveLogChangesLost = 0xBE0053;      // replay stopped before
 constexpr uint32_t kHiveReplayInconsistent = 0xBE0054;  // the replayed hive fails the structural check
 constexpr uint32_t kHiveSequenceOverflow = 0xBE0055;    // the next sequence number would wrap to 0
 
+// File copy, CAB extraction, OEM publication and the driver store
+constexpr uint32_t kCopySectionNotFound = 0x40007;  // file section, "DestinationDirs" or destination folder missing
+constexpr uint32_t kCopyLineInvalid = 0x4000D;      // no destination line, or a flags field that is not a number
+constexpr uint32_t kCopySourceNotFound = 0x40011;   // the source file is in none of the places searched
+constexpr uint32_t kCopyNameRefused = 0x1D0270;     // a file or folder name that would leave its folder
+constexpr uint32_t kCabinetRejected = 0x1D0271;     // a cabinet or entry that cannot be extracted safely
+
 // The static record handed out when memory for a new one cannot be had.
 constexpr uint32_t kAllocationFailed = 0xFFF2;
 

@@ -1,5 +1,6 @@
 #include "hardware/registry_operation.h"
 
+#include <cerrno>
 #include <cstdlib>
 
 #include "support/errors.h"
@@ -14,20 +15,6 @@ using Processor::String;
 
 namespace {
 
-std::vector<String> Components(const String& path)
-{
-    std::vector<String> parts;
-    int32_t start = 0;
-    for (int32_t i = 0; i <= path.length(); ++i) {
-        if (i == path.length() || path.charAt(i) == u'\\') {
-            if (i > start)
-                parts.push_back(path.tempSubStringBetween(start, i));
-            start = i + 1;
-        }
-    }
-    return parts;
-}
-
 String Join(const std::vector<String>& parts, size_t from, size_t to)
 {
     String out;
@@ -37,23 +24,6 @@ String Join(const std::vector<String>& parts, size_t from, size_t to)
         out.append(parts[i]);
     }
     return out;
-}
-
-std::unique_ptr<RegistryKey> WalkExisting(RegistryKey& key, const std::vector<String>& parts, size_t count)
-{
-    std::unique_ptr<RegistryKey> current;
-    RegistryKey* at = &key;
-    for (size_t i = 0; i < count; ++i) {
-        RegistryKeyAccessorBase::SubKeyFinder finder(parts[i]);
-        at->EnumSubkeys([&finder](const String& name) { finder(name); });
-        if (!finder.found())
-            return nullptr;
-        current = at->OpenKey(parts[i]);
-        if (!current)
-            return nullptr;
-        at = current.get();
-    }
-    return current;
 }
 
 [[noreturn]] void NoRoot(const String& what)
@@ -74,31 +44,6 @@ std::unique_ptr<RegistryKey> KeyOfValue(WindowsRegistry& registry, const String&
 
 }  // namespace
 
-void RegistryKeyAccessorBase::SubKeyFinder::operator()(const String& name)
-{
-    if (!found_ && Processor::EqualNoCase(name, name_))
-        found_ = true;
-}
-
-std::unique_ptr<RegistryKey> OpenExistingKey(RegistryKey& key, const String& path)
-{
-    const std::vector<String> parts = Components(path);
-    if (parts.empty())
-        return nullptr;
-    return WalkExisting(key, parts, parts.size());
-}
-
-bool DeleteKeyPath(RegistryKey& key, const String& path)
-{
-    const std::vector<String> parts = Components(path);
-    if (parts.empty())
-        return false;
-    if (parts.size() == 1)
-        return key.DeleteKey(parts[0]);
-    auto parent = WalkExisting(key, parts, parts.size() - 1);
-    return !parent || parent->DeleteKey(parts.back());
-}
-
 std::unique_ptr<RegistryKey> RegistryKeyAccessorBase::OpenExisting(const String& path)
 {
     RegistryKey* root = Root(path);
@@ -108,7 +53,8 @@ std::unique_ptr<RegistryKey> RegistryKeyAccessorBase::OpenExisting(const String&
 std::unique_ptr<RegistryKey> RegistryKeyAccessorBase::Open(const String& path)
 {
     RegistryKey* root = Root(path);
-    return root->OpenKey(RelativePath(path));
+    const String relative = RelativePath(path);
+    return relative.isEmpty() ? OpenExistingKey(*root, relative) : root->OpenKey(relative);
 }
 
 bool RegistryKeyAccessorBase::Delete(const String& path)
@@ -119,7 +65,7 @@ bool RegistryKeyAccessorBase::Delete(const String& path)
 
 RegistryKey* HKLMRegistryKeyAccessor::Root(const String& path)
 {
-    const std::vector<String> parts = Components(path);
+    const std::vector<String> parts = SplitKeyPath(path);
     const String first = parts.empty() ? String() : parts[0];
     // The first component names the hive exactly as the database writes it.
     RegistryKey* root = nullptr;
@@ -136,7 +82,7 @@ RegistryKey* HKLMRegistryKeyAccessor::Root(const String& path)
 
 String HKLMRegistryKeyAccessor::RelativePath(const String& path)
 {
-    const std::vector<String> parts = Components(path);
+    const std::vector<String> parts = SplitKeyPath(path);
     return parts.size() < 2 ? String() : Join(parts, 1, parts.size());
 }
 
@@ -177,8 +123,12 @@ void DeleteKey::Apply(WindowsRegistry& registry)
     auto accessor = MakeRegistryKeyAccessor(root_, registry);
     if (!accessor->OpenExisting(path_))
         return;  // nothing to delete
-    if (accessor->Delete(path_))
+    if (accessor->RelativePath(path_).isEmpty())
+        Common::Trace(3, u"RegistryOperation: Refused to delete the root key '{0}\\{1}'.", {root_, path_});
+    else if (accessor->Delete(path_))
         Common::Trace(2, u"RegistryOperation: Deleted key '{0}\\{1}'.", {root_, path_});
+    else
+        Common::Trace(3, u"RegistryOperation: Failed to delete key '{0}\\{1}'.", {root_, path_});
 }
 
 void DeleteValue::Apply(WindowsRegistry& registry)
@@ -187,9 +137,55 @@ void DeleteValue::Apply(WindowsRegistry& registry)
     auto key = KeyOfValue(registry, root_, path_, name_, type);
     if (!key)
         return;  // nothing to delete; say nothing
-    key->DeleteValue(name_);
-    Common::Trace(2, u"RegistryOperation: Deleted value '{0}' of '{1}\\{2}'.", {name_, root_, path_});
+    if (key->DeleteValue(name_))
+        Common::Trace(2, u"RegistryOperation: Deleted value '{0}' of '{1}\\{2}'.", {name_, root_, path_});
+    else
+        Common::Trace(3, u"RegistryOperation: Failed to delete value '{0}' of '{1}\\{2}'.", {name_, root_, path_});
 }
+
+namespace {
+
+// What the platform's unsigned conversion makes of the text, as the database documents
+// it (leading digits count, anything else gives 0), except that a number a DWORD cannot
+// hold is refused rather than cut to its low 32 bits: "4294967296" is not 0.
+bool DwordOf(const String& text, uint32_t& value)
+{
+    const std::string digits = Processor::ToUtf8(text);
+    const size_t first = digits.find_first_not_of(" \t");
+    if (first != std::string::npos && digits[first] == '-')
+        return false;
+    errno = 0;
+    const unsigned long long parsed = std::strtoull(digits.c_str(), nullptr, 10);
+    if (errno == ERANGE || parsed > 0xFFFFFFFFull)
+        return false;
+    value = static_cast<uint32_t>(parsed);
+    return true;
+}
+
+// Keeps the value's present data below the assistant's service key unless an earlier
+// run kept it already: that one is the data the old system had.
+void KeepOriginal(WindowsRegistry& registry, RegistryKey& key, const String& name, uint32_t type, const String& where)
+{
+    RegistryKey* services = registry.Services();
+    auto store = services ? services->OpenKey(String(kAssistantService) + u"\\" + kOriginalValuesKey) : nullptr;
+    uint32_t storedType = 0;
+    uint32_t size = 0;
+    if (store && store->QueryValue(where, storedType, nullptr, size))
+        return;
+    bool kept = false;
+    if (store && type == RegistryKey::TypeDword) {
+        uint32_t data = 0;
+        size = sizeof data;
+        kept = key.QueryValue(name, type, &data, size) && store->SetDword(where, data);
+    } else if (store) {
+        String text;
+        kept = ReadStringValue(key, name, text) && store->SetString(where, text, false);
+    }
+    if (!kept)
+        Common::Trace(3, u"RegistryOperation: Unable to keep the original data of '{0}'.", {where});
+}
+
+}  // namespace
 
 void ModifyValue::Apply(WindowsRegistry& registry)
 {
@@ -197,25 +193,22 @@ void ModifyValue::Apply(WindowsRegistry& registry)
     auto key = KeyOfValue(registry, root_, path_, name_, type);
     if (!key)
         return;  // only existing values are changed
-    bool written = false;
-    if (type == RegistryKey::TypeString) {
-        written = key->SetString(name_, data_, false);
-    } else if (type == RegistryKey::TypeDword) {
-        // What the platform's unsigned conversion makes of the text, as documented for
-        // the database: leading digits count, anything else gives 0.
-        const std::string digits = Processor::ToUtf8(data_);
-        written = key->SetDword(name_, static_cast<uint32_t>(std::strtoul(digits.c_str(), nullptr, 10)));
-    } else {
+    uint32_t number = 0;
+    if (type == RegistryKey::TypeDword && !DwordOf(data_, number))
+        Common::Raise(Common::Codes::kInvalidArgument, TV_HERE,
+                      Processor::Format(u"{0} of {1}\\{2} = {3}", {name_, root_, path_, data_}));
+    if (type != RegistryKey::TypeString && type != RegistryKey::TypeDword)
         Common::Raise(Common::Codes::kUnsupportedRoot, TV_HERE,
                       Processor::Format(u"{0} (type {1}) of {2}\\{3}", {name_, type, root_, path_}));
-    }
+    KeepOriginal(registry, *key, name_, type, root_ + u"\\" + path_ + u"\\" + name_);
+    const bool written = type == RegistryKey::TypeString ? key->SetString(name_, data_, false) : key->SetDword(name_, number);
     if (written)
         Common::Trace(2, u"RegistryOperation: Set value '{0}' of '{1}\\{2}' to '{3}'.", {name_, root_, path_, data_});
     else
         Common::Trace(3, u"RegistryOperation: Failed to set value '{0}' of '{1}\\{2}'.", {name_, root_, path_});
 }
 
-std::unique_ptr<RegistryOperation> MakeRegistryOperation(const RegistryOperationFields& record)
+std::unique_ptr<RegistryOperation> MakeRegistryOperation(const RegistryOperationRecord& record)
 {
     const String& operation = record[0];
     if (operation == String(u"DeleteKey"))

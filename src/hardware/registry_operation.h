@@ -4,6 +4,8 @@
 #include <memory>
 #include <vector>
 
+#include "hardware/device_database.h"
+#include "registry/registry_path.h"
 #include "registry/windows_registry.h"
 #include "transvia/string.h"
 
@@ -12,14 +14,19 @@
 // part of the target's registry the key path is in.
 namespace Transvia {
 
-// Operation, root, key path, value name, data; fields a line lacks are empty.
-using RegistryOperationFields = std::array<Processor::String, 5>;
+// The service key of the assistant that runs at the first start. Below it, in
+// "OriginalValues", ModifyValue keeps the data each value had before the engine first
+// changed it (value name: root, key path and value name joined by backslashes), so the
+// assistant can put it back once the new hardware has started.
+constexpr const char16_t* kAssistantService = u"transvia_assistant";
+constexpr const char16_t* kOriginalValuesKey = u"OriginalValues";
 
 class RegistryOperation {
 public:
     virtual ~RegistryOperation() = default;
-    // Missing keys and values make an operation do nothing; an unknown root keyword or
-    // a value that cannot be changed throws Common::Error.
+    // Missing keys and values make an operation do nothing; an unknown root keyword, a
+    // value that cannot be changed or a number that does not fit its value throws
+    // Common::Error. An empty key path names the root key itself.
     virtual void Apply(WindowsRegistry& registry) = 0;
 };
 
@@ -64,7 +71,7 @@ private:
 
 // "DeleteKey", "DeleteValue" or "ModifyValue" (exact case); any other name throws
 // 0x1D033A naming it.
-std::unique_ptr<RegistryOperation> MakeRegistryOperation(const RegistryOperationFields& record);
+std::unique_ptr<RegistryOperation> MakeRegistryOperation(const RegistryOperationRecord& record);
 
 // Maps a root keyword and a key path onto a key of the target's hives.
 class RegistryKeyAccessor {
@@ -74,7 +81,8 @@ public:
     virtual std::unique_ptr<RegistryKey> OpenExisting(const Processor::String& path) = 0;
     // The key, creating what is missing; null when that fails.
     virtual std::unique_ptr<RegistryKey> Open(const Processor::String& path) = 0;
-    // Deletes the key with its subtree; a missing parent is no failure.
+    // Deletes the key with its subtree; a missing parent is no failure, a path naming
+    // the root itself is (a root is never deleted).
     virtual bool Delete(const Processor::String& path) = 0;
     virtual RegistryKey* Root(const Processor::String& path) = 0;
     virtual Processor::String RelativePath(const Processor::String& path) = 0;
@@ -82,19 +90,8 @@ public:
 
 class RegistryKeyAccessorBase : public RegistryKeyAccessor {
 public:
-    // Tells whether a key has a subkey of the sought name (case-insensitively), for
-    // RegistryKey::EnumSubkeys: existence is tested by enumeration, because opening
-    // a key of a hive creates it.
-    class SubKeyFinder {
-    public:
-        explicit SubKeyFinder(Processor::String name) : name_(std::move(name)) {}
-        void operator()(const Processor::String& name);
-        bool found() const { return found_; }
-
-    private:
-        Processor::String name_;
-        bool found_ = false;
-    };
+    // Existence is tested by enumeration, because opening a key of a hive creates it.
+    using SubKeyFinder = SubkeyFinder;
 
     explicit RegistryKeyAccessorBase(WindowsRegistry& registry) : registry_(registry) {}
     std::unique_ptr<RegistryKey> OpenExisting(const Processor::String& path) override;
@@ -130,13 +127,5 @@ public:
 
 // "HKLM", "HKCR" or "CurrentControlSet" (exact case); any other keyword throws 0x1D032D.
 std::unique_ptr<RegistryKeyAccessor> MakeRegistryKeyAccessor(const Processor::String& root, WindowsRegistry& registry);
-
-// Walks `path` (backslash-separated) below `key` through existing keys only; null when a
-// component is missing. An empty path gives null.
-std::unique_ptr<RegistryKey> OpenExistingKey(RegistryKey& key, const Processor::String& path);
-
-// Deletes the key at `path` below `key` with its subtree without creating anything on the
-// way; true when it is gone afterwards (also when it never existed).
-bool DeleteKeyPath(RegistryKey& key, const Processor::String& path);
 
 }  // namespace Transvia

@@ -120,11 +120,24 @@ void AddName(std::vector<String>& names, const String& name)
     names.push_back(name);
 }
 
+// The section `name` of an INF that `install`'s "Include" line names, or null.
+Section* IncludedSection(Section& install, const String& name, InfCache& cache)
+{
+    SectionEntry* include = install.FindEntry(u"Include");
+    for (uint32_t field = 0; include != nullptr && field < include->GetFieldCount(); ++field) {
+        const char16_t* file = include->GetField(static_cast<int32_t>(field));
+        Inf* included = file != nullptr && file[0] != u'\0' ? cache.OpenInf(file) : nullptr;
+        if (Section* section = included != nullptr ? FindNamedSection(*included, name) : nullptr)
+            return section;
+    }
+    return nullptr;
+}
+
 // The names of the files that the "CopyFiles" lines of `section` copy.
-void CopiedFiles(Section& section, std::vector<String>& names)
+void CopiedFiles(Section& section, std::vector<String>& names, InfCache* includes)
 {
     Inf& inf = *section.GetInf();
-    const bool includes = section.FindEntry(u"Include") != nullptr;
+    const bool including = section.FindEntry(u"Include") != nullptr;
     for (uint32_t index = 0; index < section.GetEntryCount(); ++index) {
         SectionEntry* line = section.GetEntry(static_cast<int32_t>(index));
         if (line == nullptr || !Processor::EqualNoCase(std::u16string_view(line->GetKey()), u"CopyFiles"))
@@ -138,10 +151,12 @@ void CopiedFiles(Section& section, std::vector<String>& names)
                 continue;
             }
             Section* files = FindNamedSection(inf, target);
+            if (files == nullptr && including && includes != nullptr)
+                files = IncludedSection(section, target, *includes);
             if (files == nullptr) {
-                // A section of an included system INF copies the target's own files, which
-                // are not part of this package.
-                if (includes) {
+                // Without the INF folder to look in, a section of an included system INF
+                // is taken to copy the target's own files, which are not in this package.
+                if (including && includes == nullptr) {
                     Common::Trace(1, u"CreateDriverSources: Section [{0}] comes from an included INF", {target});
                     continue;
                 }
@@ -219,7 +234,7 @@ std::unique_ptr<DriverSources> DriverSourcesImpl::Clone() const
 
 std::unique_ptr<DriverSources> CreateDriverSources(const std::shared_ptr<Common::i_dir>& folder, Inf* layoutInf,
                                                    Section* installSection, const char16_t* infFileName,
-                                                   uint32_t platform)
+                                                   uint32_t platform, InfCache* includes)
 {
     if (installSection == nullptr || folder == nullptr || installSection->GetInf() == nullptr) {
         Common::Trace(4, u"CreateDriverSources: Invalid arguments");
@@ -230,10 +245,10 @@ std::unique_ptr<DriverSources> CreateDriverSources(const std::shared_ptr<Common:
     const String architecture(InfPlatform::ArchitectureText(platform));
 
     std::vector<String> files;
-    CopiedFiles(*installSection, files);
+    CopiedFiles(*installSection, files, includes);
     const String coInstallers = String(installSection->GetName()) + u".CoInstallers";
     if (Section* section = FindNamedSection(inf, coInstallers))
-        CopiedFiles(*section, files);
+        CopiedFiles(*section, files, includes);
 
     for (const String& file : files) {
         for (FileRecord& record : SourceLayouts(inf, file, architecture))

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "inf/inf.h"
+#include "inf/inf_cache.h"
 #include "transvia/dir.h"
 #include "transvia/string.h"
 
@@ -65,11 +66,13 @@ private:
 
 // The file records of the package whose INF is `installSection`'s INF, found below
 // `folder`. `layoutInf` (the INF's "LayoutFile", may be null) supplies layouts the INF
-// lacks. Null, with a trace, when the section or the folder is missing. Throws
-// Common::Error for a layout line without fields (0x1D019A) and for a "CopyFiles"
-// section the INF does not have and cannot include (0x1D032C).
+// lacks. A "CopyFiles" section the INF lacks is looked for in the INF files that the
+// install section's "Include" line names, opened through `includes`; without that cache
+// such a section is skipped with a trace. Null, with a trace, when the section or the
+// folder is missing. Throws Common::Error for a layout line without fields (0x1D019A) and
+// for a "CopyFiles" section found neither in the INF nor in what it includes (0x1D032C).
 std::unique_ptr<DriverSources> CreateDriverSources(const std::shared_ptr<Common::i_dir>& folder, Inf* layoutInf,
                                                    Section* installSection, const char16_t* infFileName,
-                                                   uint32_t platform);
+                                                   uint32_t platform, InfCache* includes = nullptr);
 
 }  // namespace Transvia

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "registry/registry_path.h"
 #include "registry/windows_registry.h"
 #include "support/text.h"
 
@@ -14,25 +15,6 @@ namespace {
 std::shared_ptr<Common::rio_dir> OpenBelow(Common::rio_dir* parent, const char16_t* path)
 {
     return parent ? parent->open_dir_rw(String(path)) : nullptr;
-}
-
-// Opens `path` below `key` only where every component already exists: looking up the
-// DevicePath must not add keys to a hive another object may hold open.
-std::unique_ptr<RegistryKey> OpenExistingPath(RegistryKey& key, const std::vector<String>& components)
-{
-    std::unique_ptr<RegistryKey> current;
-    RegistryKey* at = &key;
-    for (const String& component : components) {
-        bool found = false;
-        at->EnumSubkeys([&](const String& name) { found = found || Processor::EqualNoCase(name, component); });
-        if (!found)
-            return nullptr;
-        current = at->OpenKey(component);
-        if (!current)
-            return nullptr;
-        at = current.get();
-    }
-    return current;
 }
 
 std::vector<String> Split(const String& text, bool (*separator)(char16_t))
@@ -101,19 +83,11 @@ std::shared_ptr<Common::rio_dir> WinSourcesImpl::InfFromDevicePath()
     RegistryKey* software = registry->Software();
     if (!software)
         return nullptr;
-    auto key = OpenExistingPath(*software, {u"Microsoft", u"Windows", u"CurrentVersion"});
-    if (!key)
+    // Looking the DevicePath up must not add keys to a hive another object may hold open.
+    auto key = OpenExistingKey(*software, u"Microsoft\\Windows\\CurrentVersion");
+    String devicePath;
+    if (!key || !ReadStringValue(*key, u"DevicePath", devicePath) || devicePath.isEmpty())
         return nullptr;
-    uint32_t type = 0;
-    uint32_t size = 0;
-    if (!key->QueryValue(u"DevicePath", type, nullptr, size))
-        return nullptr;
-    if ((type != RegistryKey::TypeString && type != RegistryKey::TypeExpandString) || size < 2)
-        return nullptr;
-    std::vector<char16_t> data(size / 2 + 1, u'\0');
-    if (!key->QueryValue(u"DevicePath", type, data.data(), size))
-        return nullptr;
-    const String devicePath(data.data(), static_cast<int32_t>(std::u16string_view(data.data()).size()));
     // Only the target's own INF folder counts: other entries name folders of the
     // machine the image came from (other drives, removable media).
     for (const String& entry : Split(devicePath, IsListSeparator)) {

@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "hardware/registry_operation.h"
+#include "registry/registry_path.h"
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"
@@ -29,43 +30,9 @@ public:
     std::vector<String> names;
 };
 
-String Terminated(const std::vector<char16_t>& data)
-{
-    return String(data.data(), static_cast<int32_t>(std::u16string_view(data.data()).size()));
-}
-
-// A REG_MULTI_SZ value as its strings, up to the first empty one.
-bool ReadMultiString(RegistryKey& key, const String& name, std::vector<String>& list)
-{
-    uint32_t type = 0;
-    uint32_t size = 0;
-    if (!key.QueryValue(name, type, nullptr, size) || type != RegistryKey::TypeMultiString)
-        return false;
-    std::vector<char16_t> data(size / 2 + 2, u'\0');
-    if (!key.QueryValue(name, type, data.data(), size))
-        return false;
-    for (size_t at = 0; at < data.size() && data[at] != u'\0';) {
-        const std::u16string_view entry(&data[at]);
-        list.emplace_back(entry.data(), static_cast<int32_t>(entry.size()));
-        at += entry.size() + 1;
-    }
-    return true;
-}
-
-bool WriteMultiString(RegistryKey& key, const String& name, const std::vector<String>& list)
-{
-    std::u16string packed;
-    for (const String& entry : list) {
-        packed.append(reinterpret_cast<const char16_t*>(entry.getBuffer()), static_cast<size_t>(entry.length()));
-        packed.push_back(u'\0');
-    }
-    packed.push_back(u'\0');
-    return key.SetMultiString(name, packed.c_str());
-}
-
 bool DisableStart(RegistryKey* services, const String& name)
 {
-    if (!services)
+    if (!services || !UsableServiceName(name))
         return false;
     auto key = services->OpenKey(name);
     return key && key->SetDword(u"Start", 4);
@@ -142,7 +109,7 @@ private:
             Common::Trace(kFailure, u"Cleanup: Unable to get class guid size.");
             return;
         }
-        std::vector<char16_t> data(size / 2 + 1, u'\0');
+        std::u16string data(size / 2 + 1, u'\0');
         if (!key->QueryValue(u"ClassGUID", type, data.data(), size)) {
             Common::Trace(kFailure, u"Cleanup: Unable to get class guid.");
             return;
@@ -151,7 +118,7 @@ private:
             Common::Trace(kFailure, u"Cleanup: Class guid has incompatible type.");
             return;
         }
-        const String guid = Terminated(data);
+        const String guid(data.c_str());
         if (!Processor::EqualNoCase(guid, String(kHdcClassGuid)) &&
             !Processor::EqualNoCase(guid, String(kScsiAdapterClassGuid)))
             return;
@@ -171,6 +138,10 @@ void StopServices(WindowsRegistry& registry, DeviceDatabase& database)
     for (const String& name : names) {
         if (name.isEmpty())
             continue;
+        if (!UsableServiceName(name)) {
+            Common::Trace(kWarning, u"DisableService: Refused service name '{0}'.", {name});
+            continue;
+        }
         if (DisableStart(registry.Services(), name))
             Common::Trace(kNotable, u"DisableService: Successfully disable boot startup of '{0}'.", {name});
         else
@@ -240,21 +211,6 @@ bool EnumerateKeys(RegistryKey& key, EnumKeyCallback& callback)
     return true;
 }
 
-bool ReadStringValue(RegistryKey& key, const String& name, String& text)
-{
-    uint32_t type = 0;
-    uint32_t size = 0;
-    if (!key.QueryValue(name, type, nullptr, size))
-        return false;
-    if (type != RegistryKey::TypeString && type != RegistryKey::TypeExpandString)
-        return false;
-    std::vector<char16_t> data(size / 2 + 1, u'\0');
-    if (!key.QueryValue(name, type, data.data(), size))
-        return false;
-    text = Terminated(data);
-    return true;
-}
-
 InstanceCleaner::InstanceCleaner(WindowsRegistry& registry, WinSources& sources, const String& classGuid,
                                  const std::vector<String>& skip)
     : registry_(registry), sources_(sources), classGuid_(classGuid)
@@ -285,10 +241,17 @@ void InstanceCleaner::HandleDriverKey(const String& name)
         return;
     String infPath;
     String infSection;
+    String extension;
     if (!ReadStringValue(*driverKey, u"InfPath", infPath) || infPath.isEmpty())
         return;
     if (!ReadStringValue(*driverKey, u"InfSection", infSection))
         return;
+    // Windows XP and 7 keep the decoration of the section they installed apart ("InfSection"
+    // "IntelPPM_Inst", "InfSectionExt" ".NT"); the services are those of the section as
+    // installed, "IntelPPM_Inst.NT.Services".
+    std::vector<String> sections{infSection};
+    if (ReadStringValue(*driverKey, u"InfSectionExt", extension) && !extension.isEmpty())
+        sections.push_back(infSection + extension);
     driverKey.reset();
 
     Common::rio_dir* infDir = sources_.GetInfDir(true);
@@ -303,15 +266,17 @@ void InstanceCleaner::HandleDriverKey(const String& name)
         Common::Trace(kWarning, u"Cleanup: Unable to parse '{0}'.", {infPath});
         return;
     }
-    DisableServices(*inf, infSection);
-    DeleteInstances(*inf, infSection);
+    DisableServices(*inf, sections);
+    DeleteInstances(*inf, sections, name);
 }
 
-void InstanceCleaner::DisableServices(Inf& inf, const String& section)
+void InstanceCleaner::DisableServices(Inf& inf, const std::vector<String>& installed)
 {
-    std::vector<String> sections{section + String(u".Services")};
+    std::vector<String> sections;
+    for (const String& section : installed)
+        sections.push_back(section + String(u".Services"));
     for (const char16_t* decoration : kDecorations)
-        sections.push_back(section + String(u".") + String(decoration) + String(u".Services"));
+        sections.push_back(installed.front() + String(u".") + String(decoration) + String(u".Services"));
 
     std::vector<String> names;
     for (String& sectionName : sections) {
@@ -325,6 +290,10 @@ void InstanceCleaner::DisableServices(Inf& inf, const String& section)
             const char16_t* field = entry->GetField(0);
             if (!field || *field == u'\0' || Skipped(field))
                 continue;
+            if (!UsableServiceName(field)) {
+                Common::Trace(kWarning, u"DisableService: Refused service name '{0}'.", {String(field)});
+                continue;
+            }
             bool listed = false;
             for (const String& name : names)
                 listed = listed || Processor::EqualNoCase(name, String(field));
@@ -334,13 +303,15 @@ void InstanceCleaner::DisableServices(Inf& inf, const String& section)
     }
 
     for (const String& name : names) {
-        if (!AcceptService(name))
-            continue;
-        if (DisableStart(registry_.Services(), name)) {
-            Common::Trace(kNotable, u"DisableService: Successfully disable boot startup of '{0}'.", {name});
-            skip_.insert(Processor::UpCased(name));
-        } else {
-            Common::Trace(kFailure, u"DisableService: Failed to disable boot startup of '{0}'.", {name});
+        // A service the hook keeps running still leaves the filter lists: the class's
+        // filters belong to the old drivers' devices.
+        if (AcceptService(name)) {
+            if (DisableStart(registry_.Services(), name)) {
+                Common::Trace(kNotable, u"DisableService: Successfully disable boot startup of '{0}'.", {name});
+                skip_.insert(Processor::UpCased(name));
+            } else {
+                Common::Trace(kFailure, u"DisableService: Failed to disable boot startup of '{0}'.", {name});
+            }
         }
         RemoveFromFilters(name);
     }
@@ -352,7 +323,7 @@ void InstanceCleaner::RemoveFromFilters(const String& service)
         return;
     for (const char16_t* valueName : {u"LowerFilters", u"UpperFilters"}) {
         std::vector<String> list;
-        if (!ReadMultiString(*classKey_, valueName, list))
+        if (!ReadMultiStringValue(*classKey_, valueName, list))
             continue;  // missing, or not a list: not ours to repair
         std::vector<String> kept;
         for (const String& entry : list)
@@ -361,7 +332,7 @@ void InstanceCleaner::RemoveFromFilters(const String& service)
         if (kept.size() == list.size())
             continue;
         // An empty filter list is removed rather than left as an empty value.
-        const bool updated = kept.empty() ? classKey_->DeleteValue(valueName) : WriteMultiString(*classKey_, valueName, kept);
+        const bool updated = kept.empty() ? classKey_->DeleteValue(valueName) : WriteMultiStringValue(*classKey_, valueName, kept);
         if (updated)
             Common::Trace(kDetail, u"Cleanup: Removed '{0}' from '{1}' of '{2}'.", {service, String(valueName), classGuid_});
         else
@@ -369,12 +340,23 @@ void InstanceCleaner::RemoveFromFilters(const String& service)
     }
 }
 
-void InstanceCleaner::DeleteInstances(Inf& inf, const String& section)
+void InstanceCleaner::DeleteInstances(Inf& inf, const std::vector<String>& sections, const String& driverKey)
 {
     Section* manufacturer = inf.FindSection(u"Manufacturer");
-    RegistryKey* enumKey = registry_.Enum();
-    if (!manufacturer || !enumKey)
+    if (!manufacturer || !registry_.Enum())
         return;
+    // Models lines name the install section without its decoration while Windows 10 keeps
+    // the decorated name in "InfSection" ("IntelPPM_Inst" against "IntelPPM_Inst.NT"), so
+    // the undecorated name counts too. This goes past what the documented driver key
+    // layout promises; it is what real Windows 7 and 10 hives hold.
+    const String undecorated = UndecoratedSection(sections.back());
+    auto installs = [&](const String& install) {
+        for (const String& section : sections)
+            if (Processor::EqualNoCase(install, section))
+                return true;
+        return Processor::EqualNoCase(install, undecorated);
+    };
+    const String driver = classGuid_ + u"\\" + driverKey;
     for (uint32_t i = 0; i < manufacturer->GetEntryCount(); ++i) {
         SectionEntry* line = manufacturer->GetEntry(static_cast<int32_t>(i));
         const char16_t* models = line ? line->GetField(0) : nullptr;
@@ -393,15 +375,70 @@ void InstanceCleaner::DeleteInstances(Inf& inf, const String& section)
                 SectionEntry* model = modelsSection->GetEntry(static_cast<int32_t>(m));
                 const char16_t* install = model ? model->GetField(0) : nullptr;
                 const char16_t* hardwareId = model ? model->GetField(1) : nullptr;
-                if (!install || !hardwareId || *hardwareId == u'\0' || !Processor::EqualNoCase(String(install), section))
-                    continue;
-                if (!OpenExistingKey(*enumKey, hardwareId))
-                    continue;  // nothing left of that device
-                if (DeleteKeyPath(*enumKey, hardwareId))
-                    Common::Trace(kDetail, u"Cleanup: Deleted device key '{0}'.", {String(hardwareId)});
-                else
-                    Common::Trace(kWarning, u"Cleanup: Unable to delete device key '{0}'.", {String(hardwareId)});
+                if (install && hardwareId && *hardwareId != u'\0' && installs(String(install)))
+                    DeleteDeviceInstances(String(hardwareId), driver);
             }
+        }
+    }
+}
+
+void InstanceCleaner::DeleteDeviceInstances(const String& hardwareId, const String& driver)
+{
+    RegistryKey& enumKey = *registry_.Enum();
+    const std::vector<String> parts = SplitKeyPath(hardwareId);
+    if (parts.size() < 2) {
+        // "PCI" alone would name every PCI device of the machine. Identifiers such as
+        // "*PNP0A03" are compatible identifiers that never name a device key.
+        if (!hardwareId.startsWith(String(u"*")))
+            Common::Trace(kWarning, u"Cleanup: Refused to delete '{0}': it names no single device.", {hardwareId});
+        return;
+    }
+    if (OpenExistingKey(enumKey, hardwareId)) {
+        if (DeleteKeyPath(enumKey, hardwareId))
+            Common::Trace(kDetail, u"Cleanup: Deleted device key '{0}'.", {hardwareId});
+        else
+            Common::Trace(kWarning, u"Cleanup: Unable to delete device key '{0}'.", {hardwareId});
+    }
+    if (parts.size() != 2)
+        return;
+    // Windows names a device key after the device's most specific identifier
+    // ("VEN_80EE&DEV_CAFE&SUBSYS_00000000&REV_00", "GenuineIntel_-_EM64T_Family_6_Model_37")
+    // while models lines give a shorter one. Instances of such keys go when their "Driver"
+    // value names the very driver key being cleaned, so nothing another driver serves is
+    // touched.
+    auto enumerator = OpenExistingKey(enumKey, parts[0]);
+    NameCollector devices;
+    if (!enumerator || !EnumerateKeys(*enumerator, devices))
+        return;
+    const String prefix = Processor::UpCased(parts[1]);
+    for (const String& device : devices.names) {
+        const String upper = Processor::UpCased(device);
+        if (upper.length() <= prefix.length() || !upper.startsWith(prefix) ||
+            (upper.charAt(prefix.length()) != u'&' && upper.charAt(prefix.length()) != u'_'))
+            continue;
+        auto deviceKey = enumerator->OpenKey(device);
+        NameCollector instances;
+        if (!deviceKey || !EnumerateKeys(*deviceKey, instances))
+            continue;
+        size_t deleted = 0;
+        for (const String& instance : instances.names) {
+            auto instanceKey = deviceKey->OpenKey(instance);
+            String bound;
+            if (!instanceKey || !ReadStringValue(*instanceKey, u"Driver", bound) || !Processor::EqualNoCase(bound, driver))
+                continue;
+            instanceKey.reset();
+            const String path = parts[0] + u"\\" + device + u"\\" + instance;
+            if (deviceKey->DeleteKey(instance)) {
+                ++deleted;
+                Common::Trace(kDetail, u"Cleanup: Deleted device key '{0}'.", {path});
+            } else {
+                Common::Trace(kWarning, u"Cleanup: Unable to delete device key '{0}'.", {path});
+            }
+        }
+        // A device key whose every instance went is removed with them.
+        if (deleted != 0 && deleted == instances.names.size()) {
+            deviceKey.reset();
+            enumerator->DeleteKey(device);
         }
     }
 }
@@ -420,6 +457,27 @@ bool SystemInstanceCleaner::AcceptService(const String& name)
     // The bus drivers themselves serve the new machine as well.
     const String upper = Processor::UpCased(name);
     return !upper.startsWith(String(u"PCI")) && !upper.startsWith(String(u"ISAPNP"));
+}
+
+String UndecoratedSection(const String& section)
+{
+    static const char16_t* const kPlatforms[] = {u"", u"X86", u"AMD64", u"IA64", u"ARM", u"ARM64"};
+    const String upper = Processor::UpCased(section);
+    for (int32_t at = upper.indexOf(String(u".NT")); at > 0; at = upper.indexOf(String(u".NT"), at + 1)) {
+        const int32_t after = at + 3;
+        for (const char16_t* platform : kPlatforms) {
+            const String tail(platform);
+            const int32_t end = after + tail.length();
+            if (upper.compare(after, tail.length(), tail) == 0 && (end == upper.length() || upper.charAt(end) == u'.'))
+                return String(section, 0, at);
+        }
+    }
+    return section;
+}
+
+bool UsableServiceName(const String& name)
+{
+    return !name.isEmpty() && name.indexOf(u'\\') < 0;
 }
 
 void CleanerImpl::Clean(WinSources& sources, WindowsRegistry& registry)

@@ -7,6 +7,7 @@
 #include "hardware/device_database.h"
 #include "inf/inf.h"
 #include "inf/win_sources.h"
+#include "registry/registry_path.h"
 #include "registry/windows_registry.h"
 #include "transvia/string.h"
 
@@ -61,9 +62,13 @@ public:
     void Run();
 
 protected:
-    void DisableServices(Inf& inf, const Processor::String& section);
+    // `sections`: the install section as the driver key names it, first as written, then
+    // with the driver key's extension appended when it has one.
+    void DisableServices(Inf& inf, const std::vector<Processor::String>& sections);
     void RemoveFromFilters(const Processor::String& service);
-    void DeleteInstances(Inf& inf, const Processor::String& section);
+    // `driverKey`: the name of the driver key below the class key ("0003").
+    void DeleteInstances(Inf& inf, const std::vector<Processor::String>& sections, const Processor::String& driverKey);
+    void DeleteDeviceInstances(const Processor::String& hardwareId, const Processor::String& driver);
     bool Skipped(const Processor::String& service) const;
 
     WindowsRegistry& registry_;
@@ -95,7 +100,13 @@ constexpr const char16_t* kSystemClassGuid = u"{4d36e97d-e325-11ce-bfc1-08002be1
 constexpr const char16_t* kHdcClassGuid = u"{4D36E96A-E325-11CE-BFC1-08002BE10318}";
 constexpr const char16_t* kScsiAdapterClassGuid = u"{4D36E97B-E325-11CE-BFC1-08002BE10318}";
 
-// Reads a REG_SZ or REG_EXPAND_SZ value; false when it is missing or of another type.
-bool ReadStringValue(RegistryKey& key, const Processor::String& name, Processor::String& text);
+// An install section's name without its platform decoration: what follows the first
+// ".NT", ".NTx86", ".NTamd64", ".NTia64", ".NTarm" or ".NTarm64" (any letter case) that
+// ends the name or is followed by a dot is dropped. "IntelPPM_Inst.NT" gives
+// "IntelPPM_Inst"; a name without decoration is returned as it is.
+Processor::String UndecoratedSection(const Processor::String& section);
+
+// A service name the cleanup may act on: not empty, and a single key name.
+bool UsableServiceName(const Processor::String& name);
 
 }  // namespace Transvia

@@ -211,8 +211,6 @@ TEST(DeviceDatabase, ShippedDatabaseParsesAndHoldsOnlyKnownOperations)
             EXPECT_FALSE(record[3].isEmpty());
         }
     }
-    EXPECT_EQ(Names({records[0].begin(), records[0].end()}),
-              (std::vector<std::string>{"ModifyValue", "CurrentControlSet", "Control\\CrashControl", "AutoReboot", "0"}));
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "hardware/registry_operation.h"
 #include "install/target_tree.h"
+#include "inf/trace_capture.h"
 #include "transvia/codes.h"
 
 using Processor::String;
@@ -13,6 +14,7 @@ using Transvia::RegistryKey;
 namespace {
 
 const char* const kSystem =
+    "[X]\n\"Top\"=\"t\"\n[X\\ControlSet002]\n\"RootValue\"=dword:00000001\n"
     "[X\\Select]\n\"Current\"=dword:00000002\n"
     "[X\\ControlSet002\\Control\\CrashControl]\n\"AutoReboot\"=dword:00000001\n\"DumpFile\"=\"%SystemRoot%\\\\MEMORY.DMP\"\n"
     "\"Overwrite\"=hex:01\n\"Expand\"=hex(2):41,00,00,00\n\"Many\"=hex(7):41,00,00,00,00,00\n"
@@ -35,7 +37,7 @@ struct Target {
     }
     void Apply(std::initializer_list<const char16_t*> fields)
     {
-        Transvia::RegistryOperationFields record;
+        Transvia::RegistryOperationRecord record;
         size_t i = 0;
         for (const char16_t* field : fields)
             record[i++] = String(field);
@@ -51,46 +53,48 @@ struct Target {
         }
         return 0;
     }
-    bool Has(RegistryKey* root, const char16_t* path) { return root && Transvia::OpenExistingKey(*root, path) != nullptr; }
-    uint32_t Type(RegistryKey* root, const char16_t* path, const char16_t* value, uint32_t* dword = nullptr)
-    {
-        auto key = Transvia::OpenExistingKey(*root, path);
-        uint32_t type = 0;
-        uint32_t size = 4;
-        uint32_t data = 0;
-        if (!key || !key->QueryValue(value, type, &data, size))
-            return 0;
-        if (dword)
-            *dword = data;
-        return type;
-    }
-    std::vector<std::string> Subkeys(RegistryKey* root, const char16_t* path)
-    {
-        std::vector<std::string> names;
-        if (auto key = Transvia::OpenExistingKey(*root, path))
-            key->EnumSubkeys([&](const String& name) { names.push_back(Processor::ToUtf8(name)); });
-        return names;
-    }
+    RegistryKey* Ccs() { return registry->CurrentControlSet(); }
 };
 
-TEST(RegistryOperation, ModifyValueOfDwordAndString)
+TEST(RegistryOperation, ModifyValueOfDwordAndStringKeepsTheFirstOriginal)
 {
     Target t;
     t.Apply({u"ModifyValue", u"CurrentControlSet", u"Control\\CrashControl", u"AutoReboot", u"16"});
     t.Apply({u"ModifyValue", u"HKLM", u"System\\ControlSet002\\Control\\CrashControl", u"DumpFile", u"D:\\dump"});
-    uint32_t value = 0;
-    EXPECT_EQ(t.Type(t.registry->CurrentControlSet(), u"Control\\CrashControl", u"AutoReboot", &value), 5u);
-    EXPECT_EQ(value, 0x10u);
-    t.Apply({u"ModifyValue", u"CurrentControlSet", u"Control\\CrashControl", u"autoreboot", u"0"});
-    EXPECT_EQ(t.Type(t.registry->CurrentControlSet(), u"Control\\CrashControl", u"AutoReboot", &value), 5u);
-    EXPECT_EQ(value, 0u);
-    String text;
-    auto key = Transvia::OpenExistingKey(*t.registry->CurrentControlSet(), u"Control\\CrashControl");
-    uint32_t type = 0, size = 64;
-    char16_t buffer[32] = {};
-    ASSERT_TRUE(key->QueryValue(u"DumpFile", type, buffer, size));
-    EXPECT_EQ(type, 2u);
-    EXPECT_EQ(String(buffer), String(u"D:\\dump"));
+    EXPECT_EQ(TargetTest::Dword(t.Ccs(), u"control\\crashcontrol", u"AutoReboot"), 0x10);
+    t.Apply({u"ModifyValue", u"CurrentControlSet", u"Control\\CrashControl", u"autoreboot", u"4294967295"});
+    EXPECT_EQ(TargetTest::Dword(t.Ccs(), u"Control\\CrashControl", u"AutoReboot"), 0xFFFFFFFF);
+    EXPECT_EQ(TargetTest::Text(t.Ccs(), u"Control\\CrashControl", u"DumpFile"), "D:\\dump");
+    // The data before the first change, for the assistant to put back.
+    const String kept = u"Services\\transvia_assistant\\OriginalValues";
+    EXPECT_EQ(TargetTest::Dword(t.Ccs(), kept, u"CurrentControlSet\\Control\\CrashControl\\AutoReboot"), 1);
+    EXPECT_EQ(TargetTest::Text(t.Ccs(), kept, u"HKLM\\System\\ControlSet002\\Control\\CrashControl\\DumpFile"),
+              "%SystemRoot%\\MEMORY.DMP");
+}
+
+TEST(RegistryOperation, DwordDataThatDoesNotFitIsRefused)
+{
+    Target t;
+    for (const char16_t* data : {u"4294967296", u"-1", u"99999999999999999999999"})
+        EXPECT_EQ(t.Code({u"ModifyValue", u"CurrentControlSet", u"Control\\CrashControl", u"AutoReboot", data}),
+                  Common::Codes::kInvalidArgument)
+            << Processor::ToUtf8(String(data));
+    EXPECT_EQ(TargetTest::Dword(t.Ccs(), u"Control\\CrashControl", u"AutoReboot"), 1);
+    EXPECT_FALSE(TargetTest::Has(t.Ccs(), u"Services\\transvia_assistant"));
+}
+
+TEST(RegistryOperation, EmptyPathNamesTheRootItself)
+{
+    Target t;
+    t.Apply({u"ModifyValue", u"CurrentControlSet", u"", u"RootValue", u"7"});
+    EXPECT_EQ(TargetTest::Dword(t.Ccs(), u"", u"RootValue"), 7);
+    t.Apply({u"DeleteValue", u"HKLM", u"System", u"Top"});
+    EXPECT_EQ(TargetTest::Text(t.registry->System(), u"", u"Top"), "<none>");
+    // A root is never deleted.
+    TraceTest::TraceCapture trace;
+    t.Apply({u"DeleteKey", u"HKCR", u""});
+    EXPECT_TRUE(trace.Has(3, "RegistryOperation: Refused to delete the root key 'HKCR\\'."));
+    EXPECT_TRUE(TargetTest::Has(t.registry->Software(), u"Classes\\CLSID"));
 }
 
 TEST(RegistryOperation, ModifyValueOfMissingKeyOrValueCreatesNothing)
@@ -99,10 +103,10 @@ TEST(RegistryOperation, ModifyValueOfMissingKeyOrValueCreatesNothing)
     t.Apply({u"ModifyValue", u"CurrentControlSet", u"Control\\CrashControl", u"NoSuchValue", u"1"});
     t.Apply({u"ModifyValue", u"CurrentControlSet", u"Control\\NoSuchKey\\Below", u"AutoReboot", u"1"});
     t.Apply({u"ModifyValue", u"HKCR", u"NoSuchClass", u"x", u"1"});
-    EXPECT_EQ(t.Type(t.registry->CurrentControlSet(), u"Control\\CrashControl", u"NoSuchValue"), 0u);
-    EXPECT_FALSE(t.Has(t.registry->CurrentControlSet(), u"Control\\NoSuchKey"));
-    EXPECT_EQ(t.Subkeys(t.registry->CurrentControlSet(), u"Control"), std::vector<std::string>{"CrashControl"});
-    EXPECT_FALSE(t.Has(t.registry->Software(), u"Classes\\NoSuchClass"));
+    EXPECT_EQ(TargetTest::Text(t.Ccs(), u"Control\\CrashControl", u"NoSuchValue"), "<none>");
+    EXPECT_FALSE(TargetTest::Has(t.Ccs(), u"Control\\NoSuchKey"));
+    EXPECT_EQ(TargetTest::Subkeys(t.Ccs(), u"Control"), std::vector<std::string>{"CrashControl"});
+    EXPECT_FALSE(TargetTest::Has(t.registry->Software(), u"Classes\\NoSuchClass"));
 }
 
 TEST(RegistryOperation, ModifyValueOfOtherTypesThrows)
@@ -118,27 +122,27 @@ TEST(RegistryOperation, DeleteKeyRemovesTheSubtree)
 {
     Target t;
     t.Apply({u"DeleteKey", u"CurrentControlSet", u"Services\\old"});
-    EXPECT_FALSE(t.Has(t.registry->CurrentControlSet(), u"Services\\old"));
-    EXPECT_EQ(t.Subkeys(t.registry->CurrentControlSet(), u"Services"), std::vector<std::string>{"keep"});
+    EXPECT_FALSE(TargetTest::Has(t.Ccs(), u"Services\\old"));
+    EXPECT_EQ(TargetTest::Subkeys(t.Ccs(), u"Services"), std::vector<std::string>{"keep"});
     t.Apply({u"DeleteKey", u"HKCR", u"CLSID\\{1}"});
-    EXPECT_TRUE(t.Has(t.registry->Software(), u"Classes\\CLSID"));
-    EXPECT_FALSE(t.Has(t.registry->Software(), u"Classes\\CLSID\\{1}"));
+    EXPECT_TRUE(TargetTest::Has(t.registry->Software(), u"Classes\\CLSID"));
+    EXPECT_FALSE(TargetTest::Has(t.registry->Software(), u"Classes\\CLSID\\{1}"));
     // A missing key or parent is no failure and creates nothing.
     t.Apply({u"DeleteKey", u"CurrentControlSet", u"Services\\nothing\\below"});
     t.Apply({u"DeleteKey", u"HKLM", u"Software\\Vendor"});
-    EXPECT_EQ(t.Subkeys(t.registry->CurrentControlSet(), u"Services"), std::vector<std::string>{"keep"});
-    EXPECT_FALSE(t.Has(t.registry->Software(), u"Vendor"));
+    EXPECT_EQ(TargetTest::Subkeys(t.Ccs(), u"Services"), std::vector<std::string>{"keep"});
+    EXPECT_FALSE(TargetTest::Has(t.registry->Software(), u"Vendor"));
 }
 
 TEST(RegistryOperation, DeleteValue)
 {
     Target t;
     t.Apply({u"DeleteValue", u"HKLM", u"Software\\Microsoft\\Windows\\CurrentVersion", u"DevicePath"});
-    EXPECT_EQ(t.Type(t.registry->Software(), u"Microsoft\\Windows\\CurrentVersion", u"DevicePath"), 0u);
+    EXPECT_EQ(TargetTest::Text(t.registry->Software(), u"Microsoft\\Windows\\CurrentVersion", u"DevicePath"), "<none>");
     t.Apply({u"DeleteValue", u"CurrentControlSet", u"Services\\missing", u"Start"});
-    EXPECT_FALSE(t.Has(t.registry->CurrentControlSet(), u"Services\\missing"));
+    EXPECT_FALSE(TargetTest::Has(t.Ccs(), u"Services\\missing"));
     t.Apply({u"DeleteValue", u"CurrentControlSet", u"Services\\keep", u"NoValue"});
-    EXPECT_EQ(t.Type(t.registry->CurrentControlSet(), u"Services\\keep", u"Start"), 5u);
+    EXPECT_EQ(TargetTest::Dword(t.Ccs(), u"Services\\keep", u"Start"), 0);
 }
 
 TEST(RegistryOperation, KeywordsCompareExactly)
@@ -154,36 +158,81 @@ TEST(RegistryOperation, KeywordsCompareExactly)
     EXPECT_EQ(t.Code({u"RenameKey", u"HKLM", u"System\\Select"}), Common::Codes::kUnknownRegistryOperation);
     EXPECT_EQ(t.Code({u"", u"", u""}), Common::Codes::kUnknownRegistryOperation);
     // None of the refused operations changed anything.
-    uint32_t current = 0;
-    EXPECT_EQ(t.Type(t.registry->System(), u"Select", u"Current", &current), 5u);
-    EXPECT_EQ(current, 2u);
-    EXPECT_TRUE(t.Has(t.registry->CurrentControlSet(), u"Services\\keep"));
+    EXPECT_EQ(TargetTest::Dword(t.registry->System(), u"Select", u"Current"), 2);
+    EXPECT_TRUE(TargetTest::Has(t.Ccs(), u"Services\\keep"));
 }
 
-TEST(RegistryOperation, MissingHiveIsAnError)
+TEST(RegistryOperation, MissingHiveIsAnErrorOnlyWhereAKeyMustBeOpened)
 {
     TargetTree tree;
     tree.Hive("system", kSystem);
     auto registry = Transvia::CreateWindowsRegistry(tree.Windows());
-    Transvia::RegistryOperationFields record{u"DeleteKey", u"HKLM", u"Software\\Vendor", u"", u""};
-    try {
-        Transvia::MakeRegistryOperation(record)->Apply(*registry);
-        // Without a software hive the key objects exist but every step fails: nothing to do.
-    } catch (const Common::Error& error) {
-        EXPECT_EQ(error.code(), Common::Codes::kRegistryOperationFailed);
-    }
+    auto code = [&](Transvia::RegistryOperationRecord record) -> uint32_t {
+        try {
+            Transvia::MakeRegistryOperation(record)->Apply(*registry);
+        } catch (const Common::Error& error) {
+            return error.code();
+        }
+        return 0;
+    };
+    // Under HKLM the missing hive has no such key: nothing to do. HKCR needs its
+    // "Classes" key opened, which cannot be.
+    EXPECT_EQ(code({u"DeleteKey", u"HKLM", u"Software\\Vendor", u"", u""}), 0u);
+    EXPECT_EQ(code({u"DeleteKey", u"HKCR", u"CLSID", u"", u""}), Common::Codes::kRegistryOperationFailed);
     EXPECT_FALSE(std::filesystem::exists(tree.ConfigPath() / "software"));
 }
 
-TEST(RegistryOperation, SubKeyFinderComparesWithoutCase)
+// A registry whose keys exist and hold a DWORD "v" but refuse every change.
+struct StubbornKey final : RegistryKey {
+    std::unique_ptr<RegistryKey> OpenKey(const String&) override { return std::make_unique<StubbornKey>(); }
+    std::unique_ptr<RegistryKey> CreateKey(const String&) override { return nullptr; }
+    bool DeleteKey(const String&) override { return false; }
+    bool DeleteValue(const String&) override { return false; }
+    bool EnumSubkeys(const std::function<void(const String&)>& visitor) override
+    {
+        visitor(u"Key");
+        return true;
+    }
+    bool SetDword(const String&, uint32_t) override { return false; }
+    bool SetString(const String&, const String&, bool) override { return false; }
+    bool SetMultiString(const String&, const char16_t*) override { return false; }
+    bool SetBinary(const String&, const void*, uint32_t) override { return false; }
+    bool QueryValue(const String&, uint32_t& type, void* buffer, uint32_t& size) override
+    {
+        type = TypeDword;
+        if (buffer && size >= 4)
+            *static_cast<uint32_t*>(buffer) = 1;
+        size = 4;
+        return true;
+    }
+};
+struct StubbornRegistry final : Transvia::WindowsRegistry {
+    StubbornKey root;
+    RegistryKey* Software() override { return &root; }
+    RegistryKey* System() override { return &root; }
+    RegistryKey* CurrentControlSet() override { return &root; }
+    RegistryKey* Services() override { return &root; }
+    RegistryKey* Enum() override { return &root; }
+    RegistryKey* Class() override { return &root; }
+    const String* SystemRoot() override { return nullptr; }
+    void UseWorkingCopy() override {}
+    Common::Error Commit() override { return {}; }
+};
+
+TEST(RegistryOperation, FailedChangesAreNotTracedAsDone)
 {
-    Transvia::RegistryKeyAccessorBase::SubKeyFinder finder(u"StartOverride");
-    finder(u"Parameters");
-    EXPECT_FALSE(finder.found());
-    finder(u"STARTOVERRIDE");
-    EXPECT_TRUE(finder.found());
-    finder(u"Enum");
-    EXPECT_TRUE(finder.found());
+    StubbornRegistry registry;
+    TraceTest::TraceCapture trace;
+    for (Transvia::RegistryOperationRecord record :
+         {Transvia::RegistryOperationRecord{u"DeleteKey", u"CurrentControlSet", u"Key", u"", u""},
+          Transvia::RegistryOperationRecord{u"DeleteValue", u"CurrentControlSet", u"Key", u"v", u""},
+          Transvia::RegistryOperationRecord{u"ModifyValue", u"CurrentControlSet", u"Key", u"v", u"0"}})
+        Transvia::MakeRegistryOperation(record)->Apply(registry);
+    EXPECT_TRUE(trace.Has(3, "RegistryOperation: Failed to delete key 'CurrentControlSet\\Key'."));
+    EXPECT_TRUE(trace.Has(3, "RegistryOperation: Failed to delete value 'v' of 'CurrentControlSet\\Key'."));
+    EXPECT_TRUE(trace.Has(3, "RegistryOperation: Failed to set value 'v' of 'CurrentControlSet\\Key'."));
+    EXPECT_FALSE(trace.Has(2, "RegistryOperation: Deleted"));
+    EXPECT_FALSE(trace.Has(2, "RegistryOperation: Set"));
 }
 
 TEST(RegistryOperation, EditedHivesStaySound)

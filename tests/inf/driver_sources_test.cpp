@@ -159,28 +159,36 @@ drv.sys
     EXPECT_EQ(Lines(*sources), (List{"drv.sys||||0|0", "coinst.dll||||0|0", "pkg.inf||||0|1"}));
 }
 
-TEST_F(DriverSourcesTest, MissingCopyFilesSectionThrowsUnlessIncluded)
+// A section the INF lacks: an error, unless the install section includes other INF files.
+// With the INF folder at hand the section comes from the first included INF that has it,
+// as for a package that installs through machine.inf's own sections; without it the
+// section is taken to copy the target's own files.
+TEST_F(DriverSourcesTest, CopyFilesSectionOfAnIncludedInf)
 {
-    const std::string text = R"(
-[Install]
-CopyFiles = NoSuchSection
-[WithInclude]
-Include = machine.inf
-CopyFiles = NoSuchSection, Present
-[Present]
-drv.sys
-)";
-    TraceTest::TraceCapture trace;
-    try {
-        Build(text, u"Install", InfPlatform::kAmd64);
-        ADD_FAILURE() << "no error";
-    } catch (const Common::Error& error) {
-        EXPECT_EQ(error.code(), Common::Codes::kSectionNotFound);
-        EXPECT_EQ(Utf8(error.text()), "NoSuchSection");
+    scratch.write("inf/machine.inf", "[Version]\nSignature=\"$Windows NT$\"\n[PCI_ISA_CopyFiles.NT]\nisapnp.sys\n");
+    auto cache = CreateInfCache(scratch.dir("inf"), false);
+    ASSERT_NE(cache, nullptr);
+    const std::string text = "[Install]\nInclude = missing.inf, machine.inf\nCopyFiles = PCI_ISA_CopyFiles.NT, Own\n"
+                             "[Own]\nown.sys\n[Absent]\nInclude = machine.inf\nCopyFiles = NoSuchSection\n"
+                             "[Plain]\nCopyFiles = NoSuchSection\n";
+    scratch.write("pkg/pkg.inf", text);
+    inf = InfTest::Parse(text);
+    ASSERT_NE(inf, nullptr);
+    auto build = [&](const char16_t* section, InfCache* includes) {
+        return CreateDriverSources(scratch.dir("pkg"), nullptr, inf->FindSection(section), u"pkg.inf",
+                                   InfPlatform::kAmd64, includes);
+    };
+    EXPECT_EQ(Lines(*build(u"Install", cache.get())), (List{"isapnp.sys||||0|0", "own.sys||||0|0", "pkg.inf||||0|1"}));
+    EXPECT_EQ(Lines(*build(u"Install", nullptr)), (List{"own.sys||||0|0", "pkg.inf||||0|1"}));
+    for (const auto& [section, includes] : {std::pair{u"Absent", cache.get()}, std::pair{u"Plain", static_cast<InfCache*>(nullptr)}}) {
+        try {
+            build(section, includes);
+            ADD_FAILURE() << "no error";
+        } catch (const Common::Error& error) {
+            EXPECT_EQ(error.code(), Common::Codes::kSectionNotFound);
+            EXPECT_EQ(Utf8(error.text()), "NoSuchSection");
+        }
     }
-    auto sources = Build(text, u"WithInclude", InfPlatform::kAmd64);
-    ASSERT_NE(sources, nullptr);
-    EXPECT_EQ(Lines(*sources), (List{"drv.sys||||0|0", "pkg.inf||||0|1"}));
 }
 
 TEST_F(DriverSourcesTest, LayoutInfAddsWhatTheInfDoesNotGive)

@@ -47,7 +47,7 @@ inline std::string SystemHive()
     reg += DriverKey(kProcessor, "0000",
                      "\"InfPath\"=\"cpu.inf\"\n\"InfSection\"=\"OldCpu_Inst\"\n\"MatchingDeviceId\"=\"ACPI\\\\OLDCPU\"\n");
     reg += std::string(kClass) + kSystem + "]\n\"UpperFilters\"=" + MultiHex({"OLDBUS"}) +
-           "\n\"LowerFilters\"=" + MultiHex({"first", "oldbus", "serialold", "last"}) + "\n";
+           "\n\"LowerFilters\"=" + MultiHex({"first", "oldbus", "serialold", "pcibridge", "last"}) + "\n";
     reg += DriverKey(kSystem, "0000",
                      "\"InfPath\"=\"machine.inf\"\n\"InfSection\"=\"OldBus_Inst\"\n\"MatchingDeviceId\"=\"PCI\\\\VEN_1111&DEV_2222\"\n");
     reg += DriverKey(kSystem, "0001",
@@ -62,10 +62,13 @@ inline std::string SystemHive()
     reg += DriverKey(kSystem, "0007", "\"InfPath\"=\"..\\\\..\\\\..\\\\secret.inf\"\n\"InfSection\"=\"OldBus_Inst\"\n");
     reg += DriverKey(kSystem, "0008", "\"InfPath\"=hex(7):41,00,00,00,00,00\n\"InfSection\"=\"OldBus_Inst\"\n");
     reg += DriverKey(kSystem, "Properties", "\"x\"=dword:00000001\n");
+    // As Windows 10 names the section installed, and as Windows XP and 7 do.
+    reg += DriverKey(kSystem, "0009", "\"InfPath\"=\"oem3.inf\"\n\"InfSection\"=\"Dec_Inst.NT\"\n\"MatchingDeviceId\"=\"PCI\\\\VEN_4444&DEV_5555\"\n");
+    reg += DriverKey(kSystem, "0010", "\"InfPath\"=\"oem3.inf\"\n\"InfSection\"=\"Ext_Inst\"\n\"InfSectionExt\"=\".NT\"\n");
 
     const char* services[][2] = {{"oldbus", "0"}, {"pcibridge", "0"}, {"keepme", "0"},   {"acpisvc", "0"},
                                  {"serialold", "3"}, {"isapnpx", "0"}, {"oldcpu", "1"}, {"stopme", "2"},
-                                 {"ghost", "0"}};
+                                 {"ghost", "0"}, {"decsvc", "3"}, {"extsvc", "1"}};
     for (const auto& service : services)
         reg += std::string("[X\\ControlSet001\\Services\\") + service[0] + "]\n\"Start\"=dword:0000000" + service[1] + "\n";
     reg += "[X\\ControlSet001\\Services\\oldbus\\StartOverride]\n\"0\"=dword:00000000\n";
@@ -89,6 +92,13 @@ inline std::string SystemHive()
     reg += "[X\\ControlSet001\\Enum\\ACPI\\OLDCPU\\0]\n";
     reg += "[X\\ControlSet001\\Enum\\ACPI\\PNP0A03\\0]\n";
     reg += "[X\\ControlSet001\\Enum\\ISAPNP\\PNP0501\\1]\n";
+    // Device keys named after longer identifiers than the models give: instances bound to
+    // the cleaned driver key go, others stay.
+    const std::string bound = "\"Driver\"=\"{4D36E97D-E325-11CE-BFC1-08002BE10318}\\\\0009\"\n";
+    reg += "[X\\ControlSet001\\Enum\\PCI\\VEN_4444&DEV_5555&SUBSYS_00011AB8&REV_01\\1]\n" + bound;
+    reg += "[X\\ControlSet001\\Enum\\PCI\\VEN_4444&DEV_5555&SUBSYS_00021AB8&REV_01\\1]\n" + bound;
+    reg += "[X\\ControlSet001\\Enum\\PCI\\VEN_4444&DEV_5555&SUBSYS_00021AB8&REV_01\\2]\n\"Driver\"=\"{4D36E97D-E325-11CE-BFC1-08002BE10318}\\\\0002\"\n";
+    reg += "[X\\ControlSet001\\Enum\\PCI\\VEN_4444&DEV_55556\\1]\n" + bound;
     return reg;
 }
 
@@ -132,9 +142,26 @@ AddService=isapnpx,,svc
 Std="Standard"
 )";
 
+// Hostile lines too: identifiers that name a whole enumerator, a service name that is a path.
+inline const char* const kOem3Inf = R"([Version]
+Signature="$WINDOWS NT$"
+[Manufacturer]
+%M%=M,NTamd64
+[M.NTamd64]
+%D%=Dec_Inst,PCI\VEN_4444&DEV_5555
+%P%=Dec_Inst,PCI
+%Q%=Dec_Inst,PCI\,*PNP0C08
+[Dec_Inst.NT.Services]
+AddService=decsvc,0x2,svc
+AddService=a\b,0x2,svc
+[Ext_Inst.NT.Services]
+AddService=extsvc,0x2,svc
+)";
+
 inline const char* const kDatabase = R"([stopsvc]
 stopme
 notthere
+x\y
 [skipsvc]
 KEEPME
 [registryops]
@@ -153,6 +180,7 @@ struct CleanTarget {
         tree.Hive("system", SystemHive());
         tree.Write("Windows/INF/cpu.inf", kCpuInf);
         tree.Write("Windows/INF/MACHINE.INF", kMachineInf);
+        tree.Write("Windows/INF/oem3.inf", kOem3Inf);
         tree.Write("Windows/INF/bad.inf", "[Version\nSignature=\"$WINDOWS NT$\"\n[[[\n");
         tree.Write("secret.inf", kMachineInf);
     }

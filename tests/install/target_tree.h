@@ -8,6 +8,7 @@
 #include "registry/hive_check.h"
 #include "registry/hive_file.h"
 #include "registry/reg_text.h"
+#include "registry/registry_path.h"
 #include "support/fixtures.h"
 #include "support/text.h"
 
@@ -69,5 +70,42 @@ private:
     std::string windows_;
     std::string config_;
 };
+
+// What a key of the target's registry holds, read through lookups that create nothing.
+inline bool Has(Transvia::RegistryKey* root, const Processor::String& path)
+{
+    return root && Transvia::OpenExistingKey(*root, path) != nullptr;
+}
+// A DWORD value, or -1 when the key or value is missing or of another type.
+inline int64_t Dword(Transvia::RegistryKey* root, const Processor::String& path, const Processor::String& name)
+{
+    auto key = root ? Transvia::OpenExistingKey(*root, path) : nullptr;
+    uint32_t type = 0, size = 4, data = 0;
+    if (!key || !key->QueryValue(name, type, &data, size) || type != Transvia::RegistryKey::TypeDword)
+        return -1;
+    return data;
+}
+// A string value, or "<none>"; a multi-string value's entries joined by commas.
+inline std::string Text(Transvia::RegistryKey* root, const Processor::String& path, const Processor::String& name)
+{
+    auto key = root ? Transvia::OpenExistingKey(*root, path) : nullptr;
+    Processor::String text;
+    std::vector<Processor::String> list;
+    if (key && Transvia::ReadStringValue(*key, name, text))
+        return Processor::ToUtf8(text);
+    if (!key || !Transvia::ReadMultiStringValue(*key, name, list))
+        return "<none>";
+    std::string joined;
+    for (const Processor::String& entry : list)
+        joined += (joined.empty() ? "" : ",") + Processor::ToUtf8(entry);
+    return joined;
+}
+inline std::vector<std::string> Subkeys(Transvia::RegistryKey* root, const Processor::String& path)
+{
+    std::vector<std::string> names;
+    if (auto key = root ? Transvia::OpenExistingKey(*root, path) : nullptr)
+        key->EnumSubkeys([&](const Processor::String& name) { names.push_back(Processor::ToUtf8(name)); });
+    return names;
+}
 
 }  // namespace TargetTest

@@ -1,0 +1,78 @@
+#include "install/oem_publication.h"
+
+#include "install/name_generator.h"
+#include "install/safe_names.h"
+#include "support/copy.h"
+#include "support/errors.h"
+#include "support/trace.h"
+
+namespace Transvia {
+
+using Processor::String;
+
+namespace {
+
+void TraceFailure(const String& name, const Common::Error& cause)
+{
+    Common::TraceError(3, Common::MakeError(Common::Codes::kCopyFilesFailed, TV_HERE,
+                                            String(u"Publishing the driver file '").append(name).append(u"' failed."),
+                                            cause));
+}
+
+Common::Error Refused(const String& name)
+{
+    return Common::MakeError(Common::Codes::kCopyNameRefused, TV_HERE,
+                             String(u"'").append(name).append(u"' is not a plain file name and is refused."));
+}
+
+void PublishCatalog(const Common::i_dir& packageFolder, WinSources& sources, const String& name)
+{
+    Common::rio_dir* system32 = sources.GetSystem32Dir();
+    std::shared_ptr<Common::rio_dir> catalogs = system32 ? system32->open_dir_rw(kCatalogFolder) : nullptr;
+    if (!catalogs) {
+        Common::Trace(1, u"Publish: No catalog folder in the target; '{0}' is passed over.", {name});
+        return;
+    }
+    Common::Error error = Common::CopyFile(packageFolder, name, *catalogs, name);
+    if (!error.empty()) TraceFailure(name, error);
+}
+
+void PublishInf(const Common::i_dir& packageFolder, Common::rio_dir& infFolder, const String& name)
+{
+    String published;
+    Common::Error error = CreateOemInfNameGenerator(infFolder)->Generate(name, published);
+    if (error.empty()) error = Common::CopyFile(packageFolder, name, infFolder, published);
+    if (!error.empty())
+        TraceFailure(name, error);
+    else
+        Common::Trace(2, u"Publish: '{0}' published as '{1}'.", {name, published});
+}
+
+}  // namespace
+
+void PublishDriverFiles(const Common::i_dir& packageFolder, WinSources& sources, const DriverSources& files)
+{
+    Common::rio_dir* infFolder = sources.GetInfDir(true);
+    if (infFolder != nullptr && infFolder->compare(packageFolder) == 0) return;
+    for (uint32_t i = 0; i < files.Count(); ++i) {
+        const FileRecord* record = files.Record(i);
+        if (record == nullptr) break;
+        const bool inf = record->flags & FileRecordFlags::kInfFile;
+        const bool catalog = record->flags & FileRecordFlags::kCatalogFile;
+        if (!inf && !catalog) continue;
+        if (!IsPlainFileName(record->name)) {
+            TraceFailure(record->name, Refused(record->name));
+            continue;
+        }
+        if (catalog) PublishCatalog(packageFolder, sources, record->name);
+        if (!inf) continue;
+        if (infFolder == nullptr) {
+            TraceFailure(record->name, Common::MakeError(Common::Codes::kCopyFilesFailed, TV_HERE,
+                                                         u"The target's INF folder cannot be opened."));
+            continue;
+        }
+        PublishInf(packageFolder, *infFolder, record->name);
+    }
+}
+
+}  // namespace Transvia
