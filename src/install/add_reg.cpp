@@ -265,8 +265,8 @@ Common::Error LineWriter::Write(const SectionEntry& line)
         if (Processor::ParseNumber(flagText, number)) {
             flags = static_cast<uint32_t>(number);
         } else {
-            Common::TraceError(kWarning, Fail(Codes::kInvalidFormat, TV_HERE,
-                                              u"AddReg('{0}'): Flag field '{1}' convert failed", {flagText}));
+            Common::Trace(kWarning, Common::kTraceFacility, Codes::kInvalidFormat,
+                          u"AddReg('{0}'): Flag field '{1}' convert failed", {section_, flagText});
         }
     }
     if (flags & AddRegFlags::kKeyOnly)
