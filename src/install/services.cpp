@@ -1,6 +1,8 @@
 #include "install/services.h"
 
+#include <algorithm>
 #include <memory>
+#include <vector>
 
 #include "inf/inf.h"
 #include "inf/win_sources.h"
@@ -9,6 +11,7 @@
 #include "install/safe_names.h"
 #include "install/service_groups.h"
 #include "install/string_list.h"
+#include "registry/registry_path.h"
 #include "registry/windows_registry.h"
 #include "support/parse_number.h"
 #include "support/text.h"
@@ -123,6 +126,59 @@ const char16_t* EventLogOf(const String& type)
     if (Processor::EqualNoCase(type, String(u"Application")))
         return u"Eventlog\\Application";
     return u"Eventlog\\System";  // empty, "System" and anything unknown
+}
+
+// Driver services of a group that Control\GroupOrderList orders load by their "Tag": the
+// position of the tag in the group's list is the load position. A new driver takes the
+// first listed tag no service of the group holds yet, or else one past the highest tag in
+// use (it then loads after the listed ones). A service that already has a tag keeps it.
+void AssignTag(WindowsRegistry& registry, RegistryKey& key, const String& service, const String& group)
+{
+    uint32_t type = 0, size = 4, current = 0;
+    if (key.QueryValue(u"Tag", type, &current, size))
+        return;
+    RegistryKey* cs = registry.CurrentControlSet();
+    RegistryKey* services = registry.Services();
+    auto orderList = cs ? OpenExistingKey(*cs, u"Control\\GroupOrderList") : nullptr;
+    std::vector<uint32_t> listed;
+    size = 0;
+    if (!services || !orderList || !orderList->QueryValue(group, type, nullptr, size) || size < 4 ||
+        size > 4 * 4096 || type != RegistryKey::TypeBinary)
+        return;  // the group does not order by tags
+    std::vector<uint32_t> words(size / 4 + 1, 0);
+    if (!orderList->QueryValue(group, type, words.data(), size))
+        return;
+    const size_t count = std::min<size_t>(words[0], size / 4 - 1);
+    listed.assign(words.begin() + 1, words.begin() + 1 + static_cast<std::ptrdiff_t>(count));
+
+    std::vector<String> names;
+    services->EnumSubkeys([&](const String& name) { names.push_back(name); });
+    std::vector<uint32_t> used;
+    for (const String& name : names) {
+        if (Processor::EqualNoCase(name, service))
+            continue;
+        auto other = OpenExistingKey(*services, name);
+        String otherGroup;
+        uint32_t tag = 0;
+        size = 4;
+        if (other && ReadStringValue(*other, u"Group", otherGroup) && Processor::EqualNoCase(otherGroup, group) &&
+            other->QueryValue(u"Tag", type, &tag, size) && type == RegistryKey::TypeDword)
+            used.push_back(tag);
+    }
+    auto inUse = [&](uint32_t tag) { return std::find(used.begin(), used.end(), tag) != used.end(); };
+    uint32_t tag = 0;
+    for (uint32_t candidate : listed)
+        if (candidate != 0 && !inUse(candidate)) {
+            tag = candidate;
+            break;
+        }
+    if (tag == 0) {
+        for (uint32_t t : used) tag = std::max(tag, t);
+        for (uint32_t t : listed) tag = std::max(tag, t);
+        ++tag;
+    }
+    if (!key.SetDword(u"Tag", tag))
+        Common::Trace(kWarning, u"AddService({0}): Unable to write '{1}'.", {service, String(u"Tag")});
 }
 
 // Runs the AddReg sections named by every "AddReg" line of `section` with `context` as
@@ -305,6 +361,11 @@ bool AddService(Inf& inf, uint32_t flags, const String& serviceName, Section& se
     }
 
     WriteOptionalString(inf, section, *key, u"LoadOrderGroup", u"Group", flags & ServiceFlags::kKeepGroup);
+    String group;
+    uint32_t serviceType = 0, size = 4, valueType = 0;
+    if (ReadStringValue(*key, u"Group", group) && !group.isEmpty() &&
+        key->QueryValue(u"Type", valueType, &serviceType, size) && (serviceType == 1 || serviceType == 2))
+        AssignTag(registry, *key, serviceName, group);  // kernel and file-system drivers only
     if (SectionEntry* dependencies = section.FindEntry(u"Dependencies")) {
         const String first = Substituted(inf, dependencies->GetField(0));
         if (!first.isEmpty() && !((flags & ServiceFlags::kKeepDependencies) && ValueExists(*key, u"DependOnService"))) {
