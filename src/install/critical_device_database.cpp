@@ -42,8 +42,10 @@ Common::Error Failed(uint64_t site, const char16_t* pattern, std::initializer_li
 
 String CriticalDeviceKeyName(const std::string& id)
 {
-    String name = Processor::FromUtf8(id);
-    name.findAndReplace(u"\\", u"#");
+    // Identifiers are compared with INF text byte by byte widened, so the key is made alike.
+    String name;
+    for (const char c : id)
+        name.append(c == '\\' ? u'#' : static_cast<char16_t>(static_cast<unsigned char>(c)));
     return name;
 }
 
