@@ -259,15 +259,33 @@ TEST(MapWindowsDirectoy, FixedForm)
     EXPECT_EQ(Resolve(map, u"%1%"), String(u"%1%"));
 }
 
+// The drive comes from SFC's "ProgramFilesDir" (Windows XP); Windows 7 and later lack it,
+// and SOFTWARE's CurrentVersion "SystemRoot" gives it instead. Neither lookup adds keys.
 TEST(MapWindowsDirectoy, FromTheTargetRegistry)
 {
-    TargetTree tree("WINDOWS");
-    tree.Hive("system",
-              "[X\\Select]\n\"Current\"=dword:00000001\n"
-              "[X\\ControlSet001\\Control\\Session Manager\\SFC]\n\"ProgramFilesDir\"=\"D:\\\\Program Files\"\n");
-    auto registry = Transvia::CreateWindowsRegistry(tree.Windows());
-    Transvia::MapWindowsDirectoy map(*registry);
-    EXPECT_EQ(Resolve(map, u"%12%"), String(u"D:\\WINDOWS\\system32\\drivers"));
+    const std::string sfc = "[X\\ControlSet001\\Control\\Session Manager\\SFC]\n\"ProgramFilesDir\"=";
+    const std::string version = "[X\\Microsoft\\Windows NT\\CurrentVersion]\n\"SystemRoot\"=";
+    struct Case {
+        std::string system, software;
+        const char16_t* drivers;
+    } cases[] = {
+        {sfc + "\"D:\\\\Program Files\"\n", version + "\"C:\\\\Windows\"\n", u"D:\\WINDOWS\\system32\\drivers"},
+        {"", version + "\"E:\\\\Windows\"\n", u"E:\\WINDOWS\\system32\\drivers"},
+        {sfc + "\"%SystemDrive%\\\\Program Files\"\n", version + "\"C:\\\\Windows\"\n", u"C:\\WINDOWS\\system32\\drivers"},
+        {"", "[X\\Microsoft]\n", u"%12%"},
+    };
+    for (const Case& c : cases) {
+        TargetTree tree("WINDOWS");
+        tree.Hive("system", "[X\\Select]\n\"Current\"=dword:00000001\n[X\\ControlSet001]\n" + c.system);
+        tree.Hive("software", c.software);
+        auto registry = Transvia::CreateWindowsRegistry(tree.Windows());
+        Transvia::MapWindowsDirectoy map(*registry);
+        EXPECT_EQ(Resolve(map, u"%12%"), String(c.drivers)) << c.software;
+        EXPECT_EQ(TargetTest::Has(registry->CurrentControlSet(), u"Control"), !c.system.empty());
+        if (c.software.find("SystemRoot") == std::string::npos) {
+            EXPECT_FALSE(TargetTest::Has(registry->Software(), u"Microsoft\\Windows NT"));
+        }
+    }
 }
 
 // The resolver as the INF model uses it.
