@@ -2,6 +2,7 @@
 
 #include "registry/hive_commit.h"
 #include "registry/hive_recovery.h"
+#include "registry/registry_path.h"
 #include "support/copy.h"
 #include "support/errors.h"
 #include "support/message_format.h"
@@ -39,6 +40,28 @@ Processor::String MakeSystemRoot(char16_t drive, Processor::String path)
     root += u":\\";
     root += tail;
     return root;
+}
+
+const char16_t kCurrentVersionKey[] = u"Microsoft\\Windows NT\\CurrentVersion";
+
+// The drive letter that starts a path of the target ("C:\Program Files"); false for a path
+// that starts otherwise ("%SystemDrive%\...").
+bool DriveLetter(const Processor::String& path, char16_t& drive)
+{
+    if (path.length() < 2 || path.charAt(1) != u':')
+        return false;
+    const char16_t letter = path.charAt(0);
+    if (!((letter >= u'A' && letter <= u'Z') || (letter >= u'a' && letter <= u'z')))
+        return false;
+    drive = letter;
+    return true;
+}
+
+bool DriveOf(RegistryKey* root, const char16_t* path, const char16_t* name, char16_t& drive)
+{
+    auto key = root ? OpenExistingKey(*root, path) : nullptr;
+    Processor::String text;
+    return key && ReadStringValue(*key, name, text) && DriveLetter(text, drive);
 }
 
 class WindowsRegistryLinuxImpl final : public WindowsRegistry {
@@ -136,19 +159,13 @@ public:
     {
         if (haveRoot_)
             return &root_;
-        RegistryKey* current = CurrentControlSet();
-        if (!current)
+        // Windows 7 and later keep no "ProgramFilesDir" under SFC; their SOFTWARE hive names
+        // the Windows folder instead. Both are only read: nothing is created on the way.
+        char16_t drive = 0;
+        if (!DriveOf(CurrentControlSet(), u"Control\\Session Manager\\SFC", u"ProgramFilesDir", drive) &&
+            !DriveOf(Software(), kCurrentVersionKey, u"SystemRoot", drive))
             return nullptr;
-        auto sfc = current->OpenKey(u"Control\\Session Manager\\SFC");
-        if (!sfc)
-            return nullptr;
-        uint32_t type = 0, size = 0;
-        if (!sfc->QueryValue(u"ProgramFilesDir", type, nullptr, size) || size < 2)
-            return nullptr;
-        std::vector<char16_t> text(size / 2 + 1, u'\0');
-        if (!sfc->QueryValue(u"ProgramFilesDir", type, text.data(), size))
-            return nullptr;
-        root_ = MakeSystemRoot(text[0], windows_->full_path());
+        root_ = MakeSystemRoot(drive, windows_->full_path());
         haveRoot_ = true;
         return &root_;
     }
@@ -227,6 +244,7 @@ WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>&
                                            const Common::HiveLogPolicy& policy)
 {
     WindowsRegistryInfo info;
+    std::string windowsRoot;  // SOFTWARE's "SystemRoot", where SFC lacks "ProgramFilesDir"
     auto config = windows ? windows->open_dir(kConfig) : nullptr;
     if (!config) {
         info.problems = "no System32\\config folder\n";
@@ -237,10 +255,11 @@ WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>&
     if (software.empty()) {
         info.problems += "the SOFTWARE hive cannot be read: " + Processor::ToUtf8(Processor::RenderError(error)) + "\n";
     } else {
-        Common::file_reg version = software.open_key(u"Microsoft\\Windows NT\\CurrentVersion");
+        Common::file_reg version = software.open_key(kCurrentVersionKey);
         info.current_version = ReadString(version, u"CurrentVersion");
         info.build_number = ReadString(version, u"CurrentBuildNumber");
         info.product_name = ReadString(version, u"ProductName");
+        windowsRoot = ReadString(version, u"SystemRoot");
     }
     error = Common::Error();
     Common::file_reg system = Common::file_reg::open_hive(config, kSystemHive, error, policy);
@@ -253,8 +272,9 @@ WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>&
     info.control_set = Processor::ToUtf8(ControlSetName(number));
     Common::file_reg sfc = system.open_key(ControlSetName(number) + u"\\Control\\Session Manager\\SFC");
     const Processor::String programs = sfc.empty() ? Processor::String() : sfc.get_string(u"ProgramFilesDir", Processor::String());
-    if (!programs.isEmpty())
-        info.system_root = Processor::ToUtf8(MakeSystemRoot(programs.charAt(0), windows->full_path()));
+    char16_t drive = 0;
+    if (DriveLetter(programs, drive) || DriveLetter(Processor::FromUtf8(windowsRoot), drive))
+        info.system_root = Processor::ToUtf8(MakeSystemRoot(drive, windows->full_path()));
     return info;
 }
 

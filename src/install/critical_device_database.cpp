@@ -1,0 +1,101 @@
+#include "install/critical_device_database.h"
+
+#include "inf/inf.h"
+#include "registry/windows_registry.h"
+#include "support/errors.h"
+#include "support/message_format.h"
+#include "support/text.h"
+#include "support/trace.h"
+#include "transvia/codes.h"
+
+namespace Transvia {
+
+using Processor::String;
+
+namespace {
+
+constexpr int32_t kDetail = 1;
+constexpr int32_t kWarning = 3;
+constexpr int32_t kFailure = 4;
+
+// Only the first six identifiers are looked at: the primary entry goes to the sixth (or
+// the last one, when fewer), which is the shortest form Windows matches boot devices by.
+constexpr size_t kPrimaryIndex = 5;
+constexpr size_t kSecondaryCount = 5;
+
+bool HasCriticalDeviceDatabase(const TargetVersion& version)
+{
+    return version.major == 5 || (version.major == 6 && version.minor < 2);
+}
+
+bool WriteEntry(RegistryKey& key, const String& classGuid, const String& service)
+{
+    return key.SetString(u"ClassGUID", classGuid, false) && key.SetString(u"Service", service, false);
+}
+
+Common::Error Failed(uint64_t site, const char16_t* pattern, std::initializer_list<Processor::Variant> arguments)
+{
+    return Common::MakeError(Common::Codes::kRegistryOperationFailed, site, Processor::Format(pattern, arguments));
+}
+
+}  // namespace
+
+String CriticalDeviceKeyName(const std::string& id)
+{
+    String name = Processor::FromUtf8(id);
+    name.findAndReplace(u"\\", u"#");
+    return name;
+}
+
+Common::Error UpdateCriticalDeviceDatabase(const TargetVersion& version, Common::Error& result, const DeviceIds& ids,
+                                           WindowsRegistry& registry, Inf& inf, const String& service,
+                                           const Utils::EventNotifier<OperationsProgress>* observers)
+{
+    result = Common::Error();
+    if (!HasCriticalDeviceDatabase(version) || ids.empty())
+        return result;
+    if (observers)
+        observers->Notify([](OperationsProgress& observer) { observer.OperationStarted(u"Install to critical database"); });
+    Common::Trace(kDetail, u"Update critical device database.");
+
+    RegistryKey* current = registry.CurrentControlSet();
+    std::unique_ptr<RegistryKey> database = current ? current->CreateKey(u"control\\CriticalDeviceDatabase") : nullptr;
+    if (!database) {
+        result = Failed(TV_HERE, u"The key '{0}' of '{1}' cannot be opened.",
+                        {String(u"CriticalDeviceDatabase"), String(u"CurrentControlSet")});
+        return result;
+    }
+    const char16_t* guidText = inf.GetClassGuid();
+    const String classGuid(guidText ? guidText : u"");
+
+    size_t index = ids.size() > kPrimaryIndex ? kPrimaryIndex : ids.size() - 1;
+    while (index > 0 && ids[index].empty())
+        --index;
+    const String primaryName = CriticalDeviceKeyName(ids[index]);
+    // An empty name would address the database key itself.
+    std::unique_ptr<RegistryKey> primary = primaryName.isEmpty() ? nullptr : database->CreateKey(primaryName);
+    if (!primary) {
+        result = Failed(TV_HERE, u"The critical device key '{0}' cannot be created.", {primaryName});
+        Common::TraceError(kFailure, result);
+        return result;
+    }
+    if (!WriteEntry(*primary, classGuid, service)) {
+        result = Failed(TV_HERE, u"The values '{0}' and '{1}' of '{2}' cannot be written.",
+                        {String(u"ClassGUID"), String(u"Service"), primaryName});
+        return result;
+    }
+    primary.reset();
+
+    for (size_t i = 0; i < kSecondaryCount && i < ids.size(); ++i) {
+        const String name = CriticalDeviceKeyName(ids[i]);
+        std::unique_ptr<RegistryKey> secondary = name.isEmpty() ? nullptr : database->CreateKey(name);
+        if (!secondary)
+            continue;
+        if (!WriteEntry(*secondary, classGuid, service))
+            Common::Trace(kWarning, u"Update critical device database: the entry '{0}' cannot be written.", {name});
+        break;
+    }
+    return result;
+}
+
+}  // namespace Transvia

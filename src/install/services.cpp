@@ -1,0 +1,333 @@
+#include "install/services.h"
+
+#include <memory>
+
+#include "inf/inf.h"
+#include "inf/win_sources.h"
+#include "install/add_reg.h"
+#include "install/cleaner.h"
+#include "install/safe_names.h"
+#include "install/service_groups.h"
+#include "install/string_list.h"
+#include "registry/windows_registry.h"
+#include "support/parse_number.h"
+#include "support/text.h"
+#include "support/trace.h"
+
+namespace Transvia {
+
+using Processor::String;
+
+namespace {
+
+constexpr int32_t kDetail = 1;
+constexpr int32_t kWarning = 3;
+constexpr int32_t kFailure = 4;
+
+// Needs/Include chains are followed this deep; an INF that includes itself would
+// otherwise recurse until the stack runs out.
+constexpr int kMaxNeedsDepth = 4;
+
+bool KeyIs(const SectionEntry& entry, const char16_t* key)
+{
+    const char16_t* own = entry.GetKey();
+    return own && Processor::EqualNoCase(std::u16string_view(own), std::u16string_view(key));
+}
+
+String Raw(const SectionEntry& entry, uint32_t index)
+{
+    const char16_t* field = index < entry.GetFieldCount() ? entry.GetField(static_cast<int32_t>(index)) : nullptr;
+    return field ? String(field) : String();
+}
+
+String Substituted(Inf& inf, const char16_t* field, ExternalVariables* resolver = nullptr)
+{
+    const char16_t* expanded = field ? inf.ExpandString(field, resolver) : nullptr;
+    return expanded ? String(expanded) : String();
+}
+
+// Field 0 of the line `key` of a service-install section, string-substituted; false when
+// there is no such line.
+bool Lookup(Inf& inf, Section& section, const char16_t* key, String& value, ExternalVariables* resolver = nullptr)
+{
+    SectionEntry* entry = section.FindEntry(key);
+    if (!entry)
+        return false;
+    value = Substituted(inf, entry->GetField(0), resolver);
+    return true;
+}
+
+bool ValueExists(RegistryKey& key, const char16_t* name)
+{
+    uint32_t type = 0, size = 0;
+    return key.QueryValue(name, type, nullptr, size);
+}
+
+// A service key name must be one key below Services.
+bool PlainServiceName(const String& name)
+{
+    return UsableServiceName(name) && name != String(u".") && name != String(u"..");
+}
+
+// ImagePath is read by the loader relative to the system root; a ".." component would let
+// a driver package point the boot at a file outside the Windows folder.
+bool ImagePathStaysInside(const String& path)
+{
+    int32_t start = 0;
+    while (start <= path.length()) {
+        int32_t end = start;
+        while (end < path.length() && path.charAt(end) != u'\\' && path.charAt(end) != u'/')
+            ++end;
+        if (String(path, start, end - start).trim() == String(u".."))
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// "Type", "Start" or "ErrorControl" from its INF line: the line must be there and read as a
+// number. With `keep` an existing value stays.
+bool WriteNumber(Inf& inf, Section& section, RegistryKey& key, const String& service, const char16_t* infKey,
+                 const char16_t* valueName, bool keep)
+{
+    String text;
+    uint64_t number = 0;
+    if (!Lookup(inf, section, infKey, text) || text.isEmpty() || !Processor::ParseNumber(text, number)) {
+        Common::Trace(kFailure, u"AddService({0}): '{1}' is missing or not a number.", {service, String(infKey)});
+        return false;
+    }
+    if (keep && ValueExists(key, valueName))
+        return true;
+    if (!key.SetDword(valueName, static_cast<uint32_t>(number))) {
+        Common::Trace(kFailure, u"AddService({0}): Unable to write '{1}'.", {service, String(valueName)});
+        return false;
+    }
+    return true;
+}
+
+void WriteOptionalString(Inf& inf, Section& section, RegistryKey& key, const char16_t* infKey,
+                         const char16_t* valueName, bool keep)
+{
+    String text;
+    if (!Lookup(inf, section, infKey, text) || text.isEmpty())
+        return;
+    if (keep && ValueExists(key, valueName))
+        return;
+    key.SetString(valueName, text, false);  // a display text is no reason to fail the service
+}
+
+const char16_t* EventLogOf(const String& type)
+{
+    if (Processor::EqualNoCase(type, String(u"Security")))
+        return u"Eventlog\\Security";
+    if (Processor::EqualNoCase(type, String(u"Application")))
+        return u"Eventlog\\Application";
+    return u"Eventlog\\System";  // empty, "System" and anything unknown
+}
+
+// Runs the AddReg sections named by every "AddReg" line of `section` with `context` as
+// HKR; the first error ends the run and is traced.
+bool RunAddRegLines(Inf& inf, Section& section, const RegistryContext& context, WindowsRegistry& registry)
+{
+    const uint32_t count = section.GetEntryCount();
+    for (uint32_t i = 0; i < count; ++i) {
+        SectionEntry* entry = section.GetEntry(static_cast<int32_t>(i));
+        if (!entry || !KeyIs(*entry, u"AddReg"))
+            continue;  // DelReg and the rest are not carried out
+        for (uint32_t f = 0; f < entry->GetFieldCount(); ++f) {
+            const String name = Raw(*entry, f);
+            if (name.isEmpty())
+                continue;
+            if (Common::Error error = AddReg(inf, name, &context, registry); error.failed()) {
+                Common::TraceError(kFailure, error);
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool InstallServicesAt(Inf& inf, const String& section, WindowsRegistry& registry, WinSources& sources,
+                       String* associated, bool topLevel, int depth);
+
+// Needs with Include: the named section of an INF in the target's INF folder. Only a
+// failing install of that section fails the caller; a missing or unreadable file does not.
+bool InstallNeeds(Section& services, const SectionEntry& needs, WindowsRegistry& registry,
+                  WinSources& sources, String* associated, int depth)
+{
+    SectionEntry* include = services.FindEntry(u"Include");
+    if (!include)
+        return true;
+    const String file = Raw(*include, 0);
+    const String dependent = Raw(needs, 0);
+    if (file.isEmpty() || dependent.isEmpty())
+        return true;
+    if (!IsPlainFileName(file)) {
+        Common::Trace(kWarning, u"InstallServices({0}): Refused included INF '{1}'.", {String(services.GetName()), file});
+        return true;
+    }
+    if (depth >= kMaxNeedsDepth) {
+        Common::Trace(kWarning, u"InstallServices({0}): Needs nested too deep at '{1}'.", {String(services.GetName()), file});
+        return true;
+    }
+    Common::rio_dir* folder = sources.GetInfDir(true);
+    std::shared_ptr<Common::i_file> stream = folder ? folder->open_file(file) : nullptr;
+    std::unique_ptr<Inf> included = stream ? ParseInf(*stream, nullptr, nullptr, 0) : nullptr;
+    if (!included)
+        return true;
+    return InstallServicesAt(*included, dependent, registry, sources, associated, false, depth + 1);
+}
+
+bool InstallServicesAt(Inf& inf, const String& section, WindowsRegistry& registry, WinSources& sources,
+                       String* associated, bool topLevel, int depth)
+{
+    String lookup(section);
+    Section* services = inf.FindSection(lookup.getTerminatedBuffer());
+    if (!services) {
+        Common::Trace(kWarning, u"InstallServices: No service section '{0}' found", {section});
+        return false;
+    }
+    Common::Trace(kDetail, u"InstallServices: Section {0}", {section});
+    if (topLevel && associated)
+        associated->remove();
+
+    const uint32_t count = services->GetEntryCount();
+    for (uint32_t i = 0; i < count; ++i) {
+        SectionEntry* entry = services->GetEntry(static_cast<int32_t>(i));
+        if (!entry || !entry->GetKey() || *entry->GetKey() == u'\0')
+            continue;
+        if (KeyIs(*entry, u"Needs")) {
+            if (!InstallNeeds(*services, *entry, registry, sources, associated, depth))
+                return false;
+            continue;
+        }
+        if (!KeyIs(*entry, u"AddService"))
+            continue;  // DelService and anything else: services are never deleted
+
+        const String name = Raw(*entry, 0);
+        if (name.isEmpty()) {
+            Common::Trace(kDetail, u"InstallServices({0}): Skip empty service.", {section});
+            continue;
+        }
+        uint64_t flags = 0;
+        const String flagText = entry->GetFieldCount() > 1 ? Substituted(inf, entry->GetField(1)) : String();
+        if (!flagText.isEmpty() && !Processor::ParseNumber(flagText, flags)) {
+            Common::Trace(kFailure, u"InstallServices({0}): Flags '{1}' of '{2}' are not a number.", {section, flagText, name});
+            return false;
+        }
+        const String installName = Raw(*entry, 2);
+        String installLookup(installName);
+        Section* install = installName.isEmpty() ? nullptr : inf.FindSection(installLookup.getTerminatedBuffer());
+        if (!install) {
+            Common::Trace(kFailure, u"InstallServices({0}): No service install section '{1}' for '{2}'.",
+                          {section, installName, name});
+            return false;
+        }
+        if (!AddService(inf, static_cast<uint32_t>(flags), name, *install, registry))
+            return false;
+
+        if (associated && (flags & ServiceFlags::kAssociateService)) {
+            if (associated->isEmpty()) {
+                *associated = name;
+            } else if (SectionEntry* group = install->FindEntry(u"LoadOrderGroup")) {
+                if (IsListedServiceGroup(Raw(*group, 0))) {
+                    *associated = name;
+                    Common::Trace(kDetail, u"InstallServices({0}): Replace associated service.", {section});
+                } else {
+                    Common::Trace(kDetail, u"InstallServices({0}): Omit associated service '{1}'.", {section, name});
+                }
+            }
+        }
+
+        const String logSectionName = Raw(*entry, 3);
+        String logLookup(logSectionName);
+        Section* logSection = logSectionName.isEmpty() ? nullptr : inf.FindSection(logLookup.getTerminatedBuffer());
+        if (logSection) {
+            String source = Raw(*entry, 5);
+            if (source.isEmpty())
+                source = name;
+            if (PlainServiceName(source))
+                AddEventLog(inf, String(EventLogOf(Raw(*entry, 4))) + u"\\" + source, *logSection, registry);
+            else
+                Common::Trace(kWarning, u"InstallServices({0}): Refused event source name '{1}'.", {section, source});
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool InstallServices(Inf& inf, const String& section, WindowsRegistry& registry, WinSources& sources,
+                     String* associatedService, bool topLevel)
+{
+    return InstallServicesAt(inf, section, registry, sources, associatedService, topLevel, 0);
+}
+
+bool AddService(Inf& inf, uint32_t flags, const String& serviceName, Section& section, WindowsRegistry& registry)
+{
+    RegistryKey* services = registry.Services();
+    std::unique_ptr<RegistryKey> key;
+    if (!PlainServiceName(serviceName)) {
+        Common::Trace(kFailure, u"AddService: Refused service name '{0}'.", {serviceName});
+        return false;
+    }
+    if (services)
+        key = services->CreateKey(serviceName);
+    if (!key) {
+        Common::Trace(kFailure, u"AddService({0}): The service key cannot be opened.", {serviceName});
+        return false;
+    }
+    Common::Trace(kDetail, u"AddService({0})", {serviceName});
+
+    WriteOptionalString(inf, section, *key, u"DisplayName", u"DisplayName", flags & ServiceFlags::kKeepDisplayName);
+    WriteOptionalString(inf, section, *key, u"Description", u"Description", flags & ServiceFlags::kKeepDescription);
+    if (!WriteNumber(inf, section, *key, serviceName, u"ServiceType", u"Type", false) ||
+        !WriteNumber(inf, section, *key, serviceName, u"StartType", u"Start", flags & ServiceFlags::kKeepStart) ||
+        !WriteNumber(inf, section, *key, serviceName, u"ErrorControl", u"ErrorControl",
+                     flags & ServiceFlags::kKeepErrorControl))
+        return false;
+
+    // Image paths stay relative to the system root ("System32\drivers\x.sys"), as Windows
+    // writes them, so the fixed directory texts are used rather than the target's drive.
+    MapWindowsDirectoy relative;
+    String image;
+    if (!Lookup(inf, section, u"ServiceBinary", image, &relative) || image.isEmpty()) {
+        Common::Trace(kFailure, u"AddService({0}): 'ServiceBinary' is missing.", {serviceName});
+        return false;
+    }
+    if (!ImagePathStaysInside(image)) {
+        Common::Trace(kFailure, u"AddService({0}): Refused image path '{1}'.", {serviceName, image});
+        return false;
+    }
+    if (!key->SetString(u"ImagePath", image, true)) {
+        Common::Trace(kFailure, u"AddService({0}): Unable to write '{1}'.", {serviceName, String(u"ImagePath")});
+        return false;
+    }
+
+    WriteOptionalString(inf, section, *key, u"LoadOrderGroup", u"Group", flags & ServiceFlags::kKeepGroup);
+    if (SectionEntry* dependencies = section.FindEntry(u"Dependencies")) {
+        const String first = Substituted(inf, dependencies->GetField(0));
+        if (!first.isEmpty() && !((flags & ServiceFlags::kKeepDependencies) && ValueExists(*key, u"DependOnService"))) {
+            StringList list;
+            list.Append(first);
+            for (uint32_t i = 1; i < dependencies->GetFieldCount(); ++i)
+                list.Append(Substituted(inf, dependencies->GetField(static_cast<int32_t>(i))));
+            key->SetMultiString(u"DependOnService", list.Build().c_str());
+        }
+    }
+
+    return RunAddRegLines(inf, section, RegistryContext{RegistryContext::ServiceKey, serviceName}, registry);
+}
+
+void AddEventLog(Inf& inf, const String& path, Section& section, WindowsRegistry& registry)
+{
+    RegistryKey* services = registry.Services();
+    std::unique_ptr<RegistryKey> key = services ? services->CreateKey(path) : nullptr;
+    if (!key)
+        return;
+    key.reset();  // AddReg opens it again as its HKR
+    Common::Trace(kDetail, u"AddEventLog({0})", {path});
+    RunAddRegLines(inf, section, RegistryContext{RegistryContext::EventLogKey, path}, registry);
+}
+
+}  // namespace Transvia
