@@ -86,11 +86,6 @@ int Order(const T& a, const T& b)
 
 }  // namespace
 
-bool VersionBelow(const TargetVersion& a, const TargetVersion& b)
-{
-    return a.major != b.major ? a.major < b.major : a.minor < b.minor;
-}
-
 DecoratedSection SelectDecoratedSection(Inf& inf, const char16_t* base, DecorationMode mode, uint32_t platform,
                                         TargetVersion version)
 {

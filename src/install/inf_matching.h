@@ -7,6 +7,7 @@
 
 #include "inf/architecture.h"
 #include "inf/inf.h"
+#include "install/target_version.h"
 #include "transvia/devices.h"
 #include "transvia/dir.h"
 #include "transvia/string.h"
@@ -15,14 +16,6 @@
 // match is (its rank, lower is better) and which platform-decorated sections apply to the
 // target.
 namespace Transvia {
-
-// The Windows version of the target, from its SOFTWARE hive.
-struct TargetVersion {
-    uint32_t major = 0;
-    uint32_t minor = 0;
-};
-// Major first, then minor.
-bool VersionBelow(const TargetVersion& a, const TargetVersion& b);
 
 // How SelectDecoratedSection treats the plain ".NT" decoration and undecorated sections.
 enum class DecorationMode : int {

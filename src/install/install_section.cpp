@@ -1,7 +1,5 @@
 // The install of one chosen candidate: files, publication, a dependent section, registry
 // sections, services and the critical device database, in that order.
-#include <unicode/ustring.h>
-
 #include "install/add_reg.h"
 #include "install/critical_device_database.h"
 #include "install/file_copy_op.h"
@@ -19,7 +17,7 @@ namespace {
 bool IsKey(SectionEntry& entry, const char16_t* key)
 {
     const char16_t* text = entry.GetKey();
-    return text != nullptr && u_strcasecmp(text, key, U_FOLD_CASE_DEFAULT) == 0;
+    return text != nullptr && Processor::EqualNoCase(std::u16string_view(text), std::u16string_view(key));
 }
 
 SectionEntry* FirstEntry(Section& section, const char16_t* key)

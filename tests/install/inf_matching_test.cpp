@@ -75,7 +75,9 @@ TEST(SelectDecoratedSection, Table)
         const DecoratedSection chosen = SelectDecoratedSection(*inf, base, c.mode, c.platform, c.version);
         SCOPED_TRACE(std::string(c.sections) + " mode " + std::to_string(static_cast<int>(c.mode)));
         EXPECT_EQ(Name(chosen), c.expected);
-        if (chosen.section) EXPECT_EQ(chosen.level, c.level);
+        if (chosen.section) {
+            EXPECT_EQ(chosen.level, c.level);
+        }
     }
 }
 
@@ -101,7 +103,7 @@ TEST(CompareDriverVer, Table)
         {"", "01/01/2001,1.0", -1},
         {"", "", 0},
         {"01/01/2001", "", 1},
-        {"2009,1.0", "00/00/2009,1.0", 0},          // missing numbers count as 0
+        {"01/02,1.0", "01/02/0,1.0", 0},            // missing numbers count as 0
     };
     for (const Case& c : cases) {
         auto make = [](const char* line) {
@@ -201,18 +203,19 @@ TEST(MatchInf, EqualRanksPreferredThenNewerThenFirst)
     CandidateStore preferredFirst(DeviceIds{"ID"});
     MatchInf(*older, preferredFirst, true, settings);
     MatchInf(*newer, preferredFirst, false, settings);
-    EXPECT_EQ(preferredFirst.sectionByRank.at(4)->GetInf(), older.get());
+    // N = 1, level 2: rank 2.
+    EXPECT_EQ(preferredFirst.sectionByRank.at(2)->GetInf(), older.get());
     CandidateStore preferredLast(DeviceIds{"ID"});
     MatchInf(*newer, preferredLast, false, settings);
     MatchInf(*older, preferredLast, true, settings);
-    EXPECT_EQ(preferredLast.sectionByRank.at(4)->GetInf(), older.get());
+    EXPECT_EQ(preferredLast.sectionByRank.at(2)->GetInf(), older.get());
 
     // Equal flags: the newer DriverVer; equal DriverVer: the first one scanned stays.
     CandidateStore byDate(DeviceIds{"ID"});
     MatchInf(*older, byDate, false, settings);
     MatchInf(*newer, byDate, false, settings);
     MatchInf(*same, byDate, false, settings);
-    EXPECT_EQ(byDate.sectionByRank.at(4)->GetInf(), newer.get());
+    EXPECT_EQ(byDate.sectionByRank.at(2)->GetInf(), newer.get());
 }
 
 TEST(CandidateStore, PreferredCandidatesAreTriedFirst)

@@ -32,7 +32,12 @@ public:
 // Records what the processor asks of it; fails the sections named in `failing`.
 class RecordingInstall final : public CustomInstall {
 public:
-    void Prepare(WinSources&, WindowsRegistry&) override { ++prepared; }
+    // Marks SYSTEM as the cleaner does, to show when the working copy is committed.
+    void Prepare(WinSources&, WindowsRegistry& registry) override
+    {
+        ++prepared;
+        if (auto key = registry.System() ? registry.System()->OpenKey(u"Prepared") : nullptr) key->SetDword(u"Mark", 1);
+    }
     void SetCandidate(const std::shared_ptr<Common::i_dir>&, const DeviceIds&, Section& section,
                       const Processor::String& fileName) override
     {
