@@ -89,7 +89,7 @@ Common::Error InfProcessorImpl::Install(CandidateStore& store, uint32_t rank, Wi
         if (handle) {
             ParseError parseError;
             std::unique_ptr<Inf> other = ParseInf(*handle, nullptr, &parseError, 0);
-            if (!other) return Failed(Common::Codes::kNoInfProcessor, TV_HERE, dependentInf);
+            if (!other) return Failed(Common::Codes::kDependentInfUnreadable, TV_HERE, dependentInf);
             Processor::String name = dependentSection;
             Section* nested = other->FindSection(Processor::Terminated(name));
             if (nested == nullptr)
