@@ -100,6 +100,9 @@ constexpr uint32_t kCleanEnumeration = 0x1D0345;
 constexpr uint32_t kCleanCustomStep = 0x1D0346;
 constexpr uint32_t kUniqueNamesExhausted = 0x1D0349;
 
+// Driver selection and install sections (the other codes they raise are listed above)
+constexpr uint32_t kDependentInfUnreadable = 0x1D0199;  // the INF an Include line names does not parse
+
 // INF parser results (ParseError::code), not engine error codes
 constexpr uint32_t kParseOk = 0;
 constexpr uint32_t kParseReadError = 1;

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "install/target_version.h"
 #include "support/logger.h"
 #include "transvia/devices.h"
 #include "transvia/error.h"
@@ -11,12 +12,6 @@ namespace Transvia {
 
 class Inf;
 class WindowsRegistry;
-
-// Windows version of the target, from its SOFTWARE hive.
-struct TargetVersion {
-    uint32_t major = 0;
-    uint32_t minor = 0;
-};
 
 // Binds the device to the driver's class and service in Control\CriticalDeviceDatabase, so
 // that Windows 5.x to 6.1 load the boot driver before Plug and Play has seen the device.
