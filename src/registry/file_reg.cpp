@@ -76,7 +76,7 @@ bool file_reg::subkey_cells(std::vector<uint32_t>& cells) const
         return false;
     if (node.subkeyCount == 0)
         return true;
-    return ListKeys(*hive_, node.subkeyList, cells);
+    return ListKeys(*hive_, node.subkeyList, cells, node.subkeyCount);
 }
 
 bool file_reg::value_at(uint32_t index, value_record& value, std::unordered_set<uint32_t>* claimed) const
@@ -195,30 +195,37 @@ uint32_t file_reg::get_dword(const Processor::String& name, uint32_t fallback)
 
 Processor::String file_reg::key_name() { return ToString(name()); }
 
-uint32_t file_reg::subkey_count()
+const file_reg::subkey_snapshot* file_reg::listed_subkeys() const
 {
     Node node;
-    return !empty() && ReadNode(*hive_, cell_, node) ? node.subkeyCount : 0;
+    if (empty() || !ReadNode(*hive_, cell_, node))
+        return nullptr;
+    const subkey_snapshot* known = subkeys_.get();
+    if (known && known->list == node.subkeyList && known->count == node.subkeyCount &&
+        known->edits == hive_->list_edits())
+        return known;
+    auto fresh = std::make_shared<subkey_snapshot>();
+    fresh->list = node.subkeyList;
+    fresh->count = node.subkeyCount;
+    fresh->edits = hive_->list_edits();
+    // The node's count is a claim and the list is what can be walked: a loop over the
+    // subkeys ends at the smaller of the two (a hostile node may claim 2^32 of them).
+    if (node.subkeyCount != 0 && !ListKeys(*hive_, node.subkeyList, fresh->cells, node.subkeyCount))
+        return nullptr;
+    subkeys_ = std::move(fresh);
+    return subkeys_.get();
+}
+
+uint32_t file_reg::subkey_count()
+{
+    const subkey_snapshot* known = listed_subkeys();
+    return known ? static_cast<uint32_t>(known->cells.size()) : 0;
 }
 
 Processor::String file_reg::subkey_name(uint32_t index)
 {
-    Node node;
-    if (empty() || !ReadNode(*hive_, cell_, node) || index >= node.subkeyCount)
-        return Processor::String();
-    const subkey_snapshot* known = subkeys_.get();
-    if (!known || known->list != node.subkeyList || known->count != node.subkeyCount ||
-        known->edits != hive_->list_edits()) {
-        auto fresh = std::make_shared<subkey_snapshot>();
-        fresh->list = node.subkeyList;
-        fresh->count = node.subkeyCount;
-        fresh->edits = hive_->list_edits();
-        if (!ListKeys(*hive_, node.subkeyList, fresh->cells))
-            return Processor::String();
-        known = fresh.get();
-        subkeys_ = std::move(fresh);
-    }
-    if (index >= known->cells.size())
+    const subkey_snapshot* known = listed_subkeys();
+    if (!known || index >= known->cells.size())
         return Processor::String();
     bool ok = false;
     return ToString(NodeName(*hive_, known->cells[index], ok));

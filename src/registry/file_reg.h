@@ -121,6 +121,9 @@ private:
         std::vector<uint32_t> cells;
     };
 
+    // The current snapshot, renewed when stale; null when the key or its list cannot be read.
+    const subkey_snapshot* listed_subkeys() const;
+
     std::shared_ptr<hive_provider> hive_;
     uint32_t cell_ = 0;
     mutable std::shared_ptr<const subkey_snapshot> subkeys_;

@@ -396,23 +396,23 @@ bool ReadLeaf(hive_provider& hive, uint32_t cell, Leaf& leaf)
     return true;
 }
 
-bool ListKeys(hive_provider& hive, uint32_t list, std::vector<uint32_t>& keys)
+bool ListKeys(hive_provider& hive, uint32_t list, std::vector<uint32_t>& keys, size_t limit)
 {
     ListView top;
     if (!ViewList(hive, list, top))
         return false;
     if (top.kind != kSigRi) {
-        for (uint32_t i = 0; i < top.count; ++i)
+        for (uint32_t i = 0; i < top.count && keys.size() < limit; ++i)
             keys.push_back(top.key(i));
         return true;
     }
-    for (uint32_t i = 0; i < top.count; ++i) {
+    for (uint32_t i = 0; i < top.count && keys.size() < limit; ++i) {
         if (top.key(i) > kMaxOffset)
             continue;
         ListView leaf;
         if (!ViewLeaf(hive, top.key(i), leaf))
             return false;
-        for (uint32_t k = 0; k < leaf.count; ++k)
+        for (uint32_t k = 0; k < leaf.count && keys.size() < limit; ++k)
             keys.push_back(leaf.key(k));
     }
     return true;

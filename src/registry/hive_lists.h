@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 #include <vector>
@@ -20,7 +21,9 @@ struct Leaf {
 
 bool ReadLeaf(hive_provider& hive, uint32_t cell, Leaf& leaf);
 // Every key node offset of a subkey list in list order; an ri holds leaves only.
-bool ListKeys(hive_provider& hive, uint32_t list, std::vector<uint32_t>& keys);
+// At most `limit` cells: an index may name one leaf many times, so what a list expands to
+// is bounded by what the caller can use, not by what the index claims.
+bool ListKeys(hive_provider& hive, uint32_t list, std::vector<uint32_t>& keys, size_t limit = SIZE_MAX);
 
 // Where a name is in a subkey list, or where it would go.
 struct SubkeySlot {

@@ -44,6 +44,19 @@ TEST(RegistryKey, OpenKeyCreatesAndEmptyPathIsNull)
     EXPECT_FALSE(root->EnumSubkeys({}));
     EXPECT_TRUE(root->EnumSubkeys([&](const Processor::String& n) { names.push_back(n); }));
     EXPECT_EQ(names, std::vector<Processor::String>{S(u"A")});
+
+    // A root that claims 2^31 subkeys over a list of one: enumeration walks the list.
+    root.reset(), key.reset(), again.reset();  // the hive is written when its last key goes
+    std::vector<uint8_t> bytes = h.bytes();
+    const uint32_t rootCell = bytes[0x24] | bytes[0x25] << 8 | bytes[0x26] << 16 | uint32_t(bytes[0x27]) << 24;
+    const size_t count = 0x1000 + rootCell + 4 + 20;
+    ASSERT_EQ(bytes[count], 1);
+    bytes[count + 3] = 0x80;
+    h.put(bytes);
+    names.clear();
+    auto claimed = Transvia::MakeRegistryKey(h.open(true));
+    EXPECT_TRUE(claimed->EnumSubkeys([&](const Processor::String& n) { names.push_back(n); }));
+    EXPECT_EQ(names, std::vector<Processor::String>{S(u"A")});
 }
 
 TEST(RegistryKey, QueryValueReportsTypeAndSizeFirst)
