@@ -42,7 +42,7 @@ ParseOutcome ParseLocalFile(const std::string& path, uint32_t flags)
     std::shared_ptr<Common::rio_dir> dir = Common::OpenLocalDirectory(folder, &outcome.openError);
     if (!dir)
         return outcome;
-    std::shared_ptr<Common::i_file> handle = dir->open_file(Processor::FromUtf8(file.filename().string()));
+    std::shared_ptr<Common::i_file> handle = dir->open_file(Processor::FromFileName(file.filename().string()));
     if (!handle) {
         outcome.openError = dir->last_error();
         return outcome;

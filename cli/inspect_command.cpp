@@ -33,12 +33,12 @@ void RunInspect(const InspectOptions& options)
     if (!target) throw error;
 
     Transvia::LoggerHandle logger = Transvia::CreateLogger(false);
-    const uint32_t platform = Transvia::DetectPlatform(*target, Processor::FromUtf8(options.windows), *logger);
+    const uint32_t platform = Transvia::DetectPlatform(*target, Processor::FromFileName(options.windows), *logger);
     const std::string decoration = Processor::ToUtf8(Transvia::PlatformDecoration(platform));
     // The registry is read, never written (dirty hives are recovered in memory); what
     // cannot be read is reported, not fatal.
     const Transvia::WindowsRegistryInfo registry = Transvia::InspectWindowsRegistry(
-        target->open_dir(Processor::FromUtf8(options.windows)), Transvia::HiveLogPolicyFrom(Transvia::LoadConfiguration()));
+        target->open_dir(Processor::FromFileName(options.windows)), Transvia::HiveLogPolicyFrom(Transvia::LoadConfiguration()));
 
     if (options.json) {
         nlohmann::json out{{"target", Processor::ToUtf8(target->full_path())},

@@ -123,7 +123,7 @@ void RunPlan(const PlanOptions& options)
     for (const std::string& storage : options.storages) storages.push_back(OpenFolder(storage));
     try {
         Transvia::LoggerHandle logger = Transvia::CreateLogger(true);
-        const Processor::String windows = Processor::FromUtf8(options.windows);
+        const Processor::String windows = Processor::FromFileName(options.windows);
         const uint32_t platform = Transvia::DetectPlatform(*root, windows, *logger);
         const Transvia::DriverPlan plan = Transvia::PlanDrivers(root, windows, platform, storages, devices);
         if (options.json) std::cout << ToJson(plan).dump(2) << "\n";

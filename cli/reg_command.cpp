@@ -50,7 +50,7 @@ std::shared_ptr<Common::rio_dir> HiveFolder(const std::string& path, Processor::
 {
     const std::filesystem::path p(path);
     const std::string folder = p.has_parent_path() ? p.parent_path().string() : std::string(".");
-    name = Processor::FromUtf8(p.filename().string());
+    name = Processor::FromFileName(p.filename().string());
     Common::Error error;
     auto dir = Common::OpenLocalDir(folder, error);
     if (!dir)

@@ -23,8 +23,10 @@ std::string Q(const fs::path& p) { return "'" + p.string() + "'"; }
 TEST(RegCli, NewImportExportCheck)
 {
     TestSupport::ScratchDir scratch;
-    const fs::path hive = scratch.path() / "h";
+    // A file name that is not UTF-8 is still the name of that file, byte for byte.
+    const fs::path hive = scratch.path() / "h\xff";
     ASSERT_EQ(Reg("reg new " + Q(hive) + " --minor 3 --root Top"), 0);
+    ASSERT_TRUE(fs::exists(hive));
     std::string out;
     ASSERT_EQ(Reg("reg check " + Q(hive), &out), 0) << out;
     EXPECT_NE(out.find("sound; version 1.3"), std::string::npos) << out;
