@@ -132,6 +132,32 @@ def message_format_seeds(out):
         write(folder, "pattern_%d" % i, bytes([i * 21]) + pattern.encode("utf-16-le"))
 
 
+def install_seeds(out, testdata):
+    """Seeds for the driver-package targets: the committed index seeds, real cabinets,
+    small real INF files for AddReg and services, numbers (UTF-16LE) in every spelling INF files use."""
+    index = os.path.join(out, "driver_store_index_fuzz")
+    os.makedirs(index, exist_ok=True)
+    for path in files_under(os.path.join(ROOT, "fuzz", "install", "seeds", "driver_store_index")):
+        write(index, os.path.basename(path), read(path))
+    cab = os.path.join(out, "cab_extract_fuzz")
+    add_reg = os.path.join(out, "add_reg_fuzz")
+    os.makedirs(cab, exist_ok=True)
+    os.makedirs(add_reg, exist_ok=True)
+    numbers = os.path.join(out, "parse_number_fuzz")
+    for i, text in enumerate((b"0x1F", b"1Fh", b"-12", b"4294967295", b"0x100000000", b" 0010 ", b"")):
+        write(numbers, "number_%d" % i, text.decode("ascii").encode("utf-16-le"))
+    if not testdata:
+        return
+    for path in files_under(os.path.join(testdata, "inf", "cab")):
+        data = read(path)
+        if len(data) <= 1024 * 1024:
+            write(cab, os.path.basename(path), data)
+    for path in files_under(os.path.join(testdata, "inf"), (".inf",)):
+        data = read(path)
+        if len(data) <= 16 * 1024:
+            write(add_reg, os.path.relpath(path, testdata).replace(os.sep, "_"), data)
+
+
 def main():
     out = sys.argv[1]
     testdata = sys.argv[2] if len(sys.argv) > 2 and os.path.isdir(sys.argv[2]) else None
@@ -143,6 +169,7 @@ def main():
     inf_seeds(out, testdata)
     hardware_seeds(out)
     message_format_seeds(out)
+    install_seeds(out, testdata)
 
 
 if __name__ == "__main__":

@@ -9,7 +9,8 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-30}
 shift || true
-all=(hive_fuzzer log_replay_fuzzer reg_import_fuzzer inf_fuzz hardware_file_fuzz fuzz_message_format)
+all=(hive_fuzzer log_replay_fuzzer reg_import_fuzzer inf_fuzz hardware_file_fuzz fuzz_message_format
+     parse_number_fuzz add_reg_fuzz cab_extract_fuzz driver_store_index_fuzz)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 
