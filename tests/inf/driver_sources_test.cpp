@@ -166,7 +166,8 @@ drv.sys
 TEST_F(DriverSourcesTest, CopyFilesSectionOfAnIncludedInf)
 {
     scratch.write("inf/machine.inf", "[Version]\nSignature=\"$Windows NT$\"\n[PCI_ISA_CopyFiles.NT]\nisapnp.sys\n");
-    auto cache = CreateInfCache(scratch.dir("inf"), false);
+    LoggerHandle logger = CreateLogger(true);
+    auto cache = CreateInfCache(scratch.dir("inf"), false, *logger);
     ASSERT_NE(cache, nullptr);
     const std::string text = "[Install]\nInclude = missing.inf, machine.inf\nCopyFiles = PCI_ISA_CopyFiles.NT, Own\n"
                              "[Own]\nown.sys\n[Absent]\nInclude = machine.inf\nCopyFiles = NoSuchSection\n"
