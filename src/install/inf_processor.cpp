@@ -18,11 +18,6 @@ const char16_t* PlatformLabel(uint32_t platform)
     }
 }
 
-[[noreturn]] void Fail(uint32_t code, uint64_t site, const Processor::String& text, const Common::Error& cause = {})
-{
-    Common::Raise(code, site, text, cause);
-}
-
 }  // namespace
 
 InfProcessorImpl::InfProcessorImpl(uint32_t platform, std::unique_ptr<Cleaner> cleaner)
@@ -90,27 +85,27 @@ void InfProcessorImpl::Run(Common::Error& result, const DeviceList& devices, con
 {
     bool identified = root != nullptr && !windowsName.isEmpty() && !devices.empty();
     for (const DeviceIds& device : devices) identified = identified && !device.empty();
-    if (!identified) Fail(Common::Codes::kInvalidArgument, TV_HERE, u"InstallDrivers");
+    if (!identified) Common::Raise(Common::Codes::kInvalidArgument, TV_HERE, u"InstallDrivers");
 
     std::shared_ptr<Common::rio_dir> windows = root->open_dir_rw(windowsName);
-    if (!windows) Fail(Common::Codes::kInvalidArgument, TV_HERE, windowsName, root->last_error());
+    if (!windows) Common::Raise(Common::Codes::kInvalidArgument, TV_HERE, windowsName, root->last_error());
     Common::Trace(2, u"Install: Windows folder '{0}'", {windows->full_path()});
 
     // SYSTEM is edited on a copy: a run that stops before its install phase leaves it as it was.
     std::unique_ptr<WindowsRegistry> registry = CreateWindowsRegistry(windows);
-    if (!registry) Fail(Common::Codes::kRegistryOpenFailed, TV_HERE, windows->full_path());
+    if (!registry) Common::Raise(Common::Codes::kRegistryOpenFailed, TV_HERE, windows->full_path());
     registry->UseWorkingCopy();
     std::unique_ptr<WinSources> sources = CreateWinSources(root, windowsName);
-    if (!sources) Fail(Common::Codes::kSourcesCreateFailed, TV_HERE, windows->full_path());
+    if (!sources) Common::Raise(Common::Codes::kSourcesCreateFailed, TV_HERE, windows->full_path());
 
     std::vector<SearchLocation> locations = locations_;
     Common::rio_dir* targetInf = nullptr;
     if (!useTargetInf) {
-        if (locations.empty()) Fail(Common::Codes::kNoDriverFound, TV_HERE, u"InstallDrivers: no search location");
+        if (locations.empty()) Common::Raise(Common::Codes::kNoDriverFound, TV_HERE, u"InstallDrivers: no search location");
     } else {
         targetInf = sources->GetInfDir(false);
         if (targetInf == nullptr && locations.empty())
-            Fail(Common::Codes::kNoSearchLocation, TV_HERE, u"InstallDrivers: no search location and no INF folder");
+            Common::Raise(Common::Codes::kNoSearchLocation, TV_HERE, u"InstallDrivers: no search location and no INF folder");
         if (targetInf) {
             bool known = false;
             for (const SearchLocation& location : locations) known = known || location.folder->compare(*targetInf) == 0;
@@ -130,8 +125,8 @@ void InfProcessorImpl::Run(Common::Error& result, const DeviceList& devices, con
                                     [this](uint32_t position) { Progress(position); });
     if (!scan.AnyCandidate()) {
         Progress(100);
-        if (scan.infFiles > 0) Fail(Common::Codes::kNoDriverFound, TV_HERE, u"InstallDrivers: no driver fits any device");
-        Fail(Common::Codes::kNoInfFound, TV_HERE, u"InstallDrivers: no INF file found");
+        if (scan.infFiles > 0) Common::Raise(Common::Codes::kNoDriverFound, TV_HERE, u"InstallDrivers: no driver fits any device");
+        Common::Raise(Common::Codes::kNoInfFound, TV_HERE, u"InstallDrivers: no INF file found");
     }
 
     LoggerHandle logger = CreateLogger(false);
