@@ -11,6 +11,7 @@
 #include "support/parse_number.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "support/trace_levels.h"
 #include "transvia/codes.h"
 
 namespace Transvia {
@@ -20,8 +21,7 @@ namespace Codes = Common::Codes;
 
 namespace {
 
-constexpr int32_t kDetail = 1;
-constexpr int32_t kWarning = 3;
+using namespace Common::TraceLevel;
 
 // Prefixes of an HKLM subkey, matched ignoring case.
 constexpr char16_t kControlSetPrefix[] = u"System\\CurrentControlSet";

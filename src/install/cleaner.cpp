@@ -7,6 +7,7 @@
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "support/trace_levels.h"
 #include "transvia/codes.h"
 
 namespace Transvia {
@@ -15,10 +16,7 @@ using Processor::String;
 
 namespace {
 
-constexpr int32_t kDetail = 1;
-constexpr int32_t kNotable = 2;
-constexpr int32_t kWarning = 3;
-constexpr int32_t kFailure = 4;
+using namespace Common::TraceLevel;
 
 // INF decorations whose services sections an old driver may have used; the target's
 // own architecture does not matter, the old install section may be any of them.

@@ -6,6 +6,7 @@
 #include "support/message_format.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "support/trace_levels.h"
 #include "transvia/codes.h"
 
 namespace Transvia {
@@ -14,9 +15,7 @@ using Processor::String;
 
 namespace {
 
-constexpr int32_t kDetail = 1;
-constexpr int32_t kWarning = 3;
-constexpr int32_t kFailure = 4;
+using namespace Common::TraceLevel;
 
 // Only the first six identifiers are looked at: the primary entry goes to the sixth (or
 // the last one, when fewer), which is the shortest form Windows matches boot devices by.

@@ -16,6 +16,7 @@
 #include "support/parse_number.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "support/trace_levels.h"
 
 namespace Transvia {
 
@@ -23,9 +24,7 @@ using Processor::String;
 
 namespace {
 
-constexpr int32_t kDetail = 1;
-constexpr int32_t kWarning = 3;
-constexpr int32_t kFailure = 4;
+using namespace Common::TraceLevel;
 
 // Needs/Include chains are followed this deep; an INF that includes itself would
 // otherwise recurse until the stack runs out.
