@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "transvia/devices.h"
 #include "transvia/error.h"
 
 // Each subcommand lives in a file of its own and registers itself here, so adding a
@@ -26,6 +27,10 @@ void EnableVerboseTraces();
 void EnableWarnings();
 
 // Commands end with a non-zero exit status by throwing CLI::RuntimeError(status).
+
+// The devices of a hardware description file; a file that does not read ends the command
+// with status 2 after naming the place of its fault.
+Transvia::DeviceList ReadHardwareFile(const std::string& path);
 
 // Prints an error with its code in hex, its text and its cause chain to stderr.
 void PrintError(const Common::Error& error);

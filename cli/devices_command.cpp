@@ -45,21 +45,27 @@ void WriteOut(const std::string& text)
     }
 }
 
+}  // namespace
+
+Transvia::DeviceList TransviaCli::ReadHardwareFile(const std::string& path)
+{
+    Transvia::DeviceList devices;
+    Transvia::HardwareFileError error;
+    if (!Transvia::LoadHardwareDescription(path, devices, error)) {
+        std::fprintf(stderr, "error: %s: %s\n", path.c_str(), error.describe().c_str());
+        throw CLI::RuntimeError(2);
+    }
+    return devices;
+}
+
+namespace {
+
 void RunDevices(const DevicesOptions& options)
 {
     if (options.verbose)
         TransviaCli::EnableVerboseTraces();
 
-    Transvia::DeviceList devices;
-    if (!options.hardware.empty()) {
-        Transvia::HardwareFileError error;
-        if (!Transvia::LoadHardwareDescription(options.hardware, devices, error)) {
-            std::fprintf(stderr, "error: %s: %s\n", options.hardware.c_str(), error.describe().c_str());
-            throw CLI::RuntimeError(2);
-        }
-    } else {
-        devices = DetectDevices(options);
-    }
+    Transvia::DeviceList devices = options.hardware.empty() ? DetectDevices(options) : TransviaCli::ReadHardwareFile(options.hardware);
 
     const auto format = options.json ? Transvia::HardwareFileFormat::Json : Transvia::HardwareFileFormat::Text;
     std::string text;

@@ -38,15 +38,9 @@ std::string Utf8(const Processor::String& text) { return Processor::ToUtf8(text)
 // detected machine reduced to the classes needed to boot.
 Transvia::DeviceList Devices(const PlanOptions& options)
 {
+    if (!options.hardware.empty())
+        return ReadHardwareFile(options.hardware);
     Transvia::DeviceList devices;
-    if (!options.hardware.empty()) {
-        Transvia::HardwareFileError error;
-        if (!Transvia::LoadHardwareDescription(options.hardware, devices, error)) {
-            std::fprintf(stderr, "error: %s: %s\n", options.hardware.c_str(), error.describe().c_str());
-            throw CLI::RuntimeError(2);
-        }
-        return devices;
-    }
     Transvia::DetectPciDevices(devices, options.sysfs);
     Transvia::ArrangeCriticalDevices(devices);
     Transvia::DetectSystemDevices(devices, options.sysfs);
