@@ -4,10 +4,7 @@
 
 namespace Transvia {
 
-// The flows behind the two install entries. They throw Common::Error.
+// The flow behind InstallDrivers. Throws Common::Error.
 void RunInstallDrivers(Common::rio_dir& target, const Processor::String& windowsDir, const InstallDriversParams& params);
-void RunScheduleForWindowsInstall(PciDeviceClass deviceClass, Common::rio_dir& target,
-                                  const Processor::String& windowsDir, const DriverStorageList& storages,
-                                  InstallDriversCallback* callback, const HardwareEnvironment* hardware);
 
 }  // namespace Transvia
