@@ -20,7 +20,8 @@ void RunInstallDrivers(Common::rio_dir& target, const Processor::String& windows
         if (!device.empty()) Common::Trace(2, Common::MessageTable::Text(Common::Messages::kDeviceListed, {Processor::FromUtf8(device.name())}));
     // The install passes come next; until then nothing is changed.
     Common::Raise(Common::Codes::kNoDriverFound, TV_HERE,
-                  u"InstallDrivers: driver installation is not wired into this build yet; nothing was changed.");
+                  u"InstallDrivers: driver installation is not wired into this build yet; the target is " +
+                      PlatformDecoration(platform) + u" and nothing was changed.");
 }
 
 }  // namespace Transvia
