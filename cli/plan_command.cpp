@@ -10,9 +10,8 @@
 
 #include "command.h"
 #include "entry/platform.h"
-#include "hardware/critical_devices.h"
+#include "entry/run_devices.h"
 #include "hardware/hardware_file.h"
-#include "hardware/local_detection.h"
 #include "install/driver_plan.h"
 #include "support/text.h"
 #include "transvia/dir.h"
@@ -34,17 +33,14 @@ struct PlanOptions {
 
 std::string Utf8(const Processor::String& text) { return Processor::ToUtf8(text); }
 
-// The devices an install run would be given: a description file as written, or the
-// detected machine reduced to the classes needed to boot.
+// The devices an install run would try: a description file as written, or the detected
+// machine reduced to the classes needed to boot, then what the run itself adds (the IDE
+// channels, the hardware database's devices and HAL).
 Transvia::DeviceList Devices(const PlanOptions& options)
 {
-    if (!options.hardware.empty())
-        return ReadHardwareFile(options.hardware);
-    Transvia::DeviceList devices;
-    Transvia::DetectPciDevices(devices, options.sysfs);
-    Transvia::ArrangeCriticalDevices(devices);
-    Transvia::DetectSystemDevices(devices, options.sysfs);
-    Transvia::DetectProcessorDevices(devices, options.sysfs);
+    Transvia::DeviceList devices =
+        options.hardware.empty() ? Transvia::DetectLocalDevices(options.sysfs) : ReadHardwareFile(options.hardware);
+    Transvia::AppendRunDevices(devices, Transvia::LoadDeviceDatabase().get());
     return devices;
 }
 

@@ -33,10 +33,25 @@ DeviceList DevicesFromHost(const HardwareEnvironment& hardware, bool forInstall)
     return devices;
 }
 
-RunDevices CollectRunDevices(const HardwareEnvironment* hardware, bool forInstall)
+RunDevices CollectRunDevices(const HardwareEnvironment* hardware, bool forInstall, const LocalMachine& machine)
 {
     if (hardware != nullptr) return {DevicesFromHost(*hardware, forInstall), true};
-    return {DetectLocalDevices(), HasLongMode()};
+    DeviceList devices = DetectLocalDevices(machine.sysfsRoot);
+    return {std::move(devices), machine.hasLongMode != nullptr ? machine.hasLongMode() : HasLongMode()};
+}
+
+void AppendRunDevices(DeviceList& devices, DeviceDatabase* database)
+{
+    devices.push_back(DeviceIds{kPrimaryIdeChannel});
+    devices.push_back(DeviceIds{kSecondaryIdeChannel});
+    if (database == nullptr) return;
+    DeviceList more;
+    database->MapDevices(devices, more);
+    database->AddedDevices(more);
+    devices.insert(devices.end(), more.begin(), more.end());
+    DeviceList hals;
+    database->HalDevices(hals);
+    ReplaceHal(devices, hals);
 }
 
 void CheckProcessorFor(uint32_t platform, bool processorPassed)

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "support/fixtures.h"
 
@@ -8,19 +9,40 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Copies the host probe and the library into `folder`, with or without a message table.
-void Stage(const fs::path& folder, const fs::path* table)
+// A System-class INF for the assistant's pseudo-device that copies its program into
+// System32: stands in for the shipped package where the build has not put one beside the
+// library.
+constexpr const char* kStandInAssistantInf =
+    "[Version]\nSignature=\"$Windows NT$\"\nClass=System\nClassGUID={4d36e97d-e325-11ce-bfc1-08002be10318}\n"
+    "Provider=Test\nDriverVer=01/01/2024,1.0\n[Manufacturer]\nTest=Models,NTamd64\n[Models.NTamd64]\n"
+    "Assistant=Assistant_Install,DisableHWUI_ID\n[SourceDisksNames]\n1=Disk\n[SourceDisksFiles]\n"
+    "transvia_assistant.exe=1\n[DestinationDirs]\nDefaultDestDir=11\n[Assistant_Install]\n"
+    "CopyFiles=Assistant_Files\n[Assistant_Files]\ntransvia_assistant.exe\n";
+
+// Copies the host probe and the library into `folder`, with or without a message table
+// and the assistant package (the build's own when it made one).
+void Stage(const fs::path& folder, const fs::path* table, bool assistant = false)
 {
     fs::copy_file(HOST_PROBE, folder / "probe");
     fs::copy_file(SHARED_LIBRARY, folder / SHARED_LIBRARY_SONAME);
     if (table) fs::copy_file(*table, folder / "solvane.msg");
+    if (!assistant) return;
+    const fs::path built = fs::path(TRANSVIA_OUTPUT_DIR);
+    if (fs::exists(built / "assistant.inf") && fs::exists(built / "transvia_assistant.exe")) {
+        fs::copy_file(built / "assistant.inf", folder / "assistant.inf");
+        fs::copy_file(built / "transvia_assistant.exe", folder / "transvia_assistant.exe");
+        return;
+    }
+    std::ofstream(folder / "assistant.inf") << kStandInAssistantInf;
+    std::ofstream(folder / "transvia_assistant.exe") << "placeholder, not a program\n";
 }
 
-std::string RunProbe(const TestSupport::ScratchDir& scratch, const std::string& folder, int* status)
+std::string RunProbe(const TestSupport::ScratchDir& scratch, const std::string& folder, int* status,
+                     const std::string& arguments = "")
 {
     std::string out;
     *status = TestSupport::RunCommand((scratch.path() / folder / "probe").string() + " " +
-                                          (scratch.path() / "target").string() + " 2>&1",
+                                          (scratch.path() / "target").string() + " " + arguments + " 2>&1",
                                       &out);
     return out;
 }
@@ -41,15 +63,27 @@ TEST_F(SharedLibraryTest, RunsThroughThePublicApiWithItsTableBesideIt)
 {
     fs::create_directories(scratch.path() / "good");
     const fs::path table = fs::path(TRANSVIA_OUTPUT_DIR) / "solvane.msg";
-    Stage(scratch.path() / "good", &table);
+    Stage(scratch.path() / "good", &table, true);
     int status = 0;
     const std::string out = RunProbe(scratch, "good", &status);
-    // Driver installation is not built yet: the entry reads devices and platform, then says so.
+    // The target has no hives: the run gets as far as opening its registry.
     EXPECT_EQ(status, 1) << out;
-    EXPECT_NE(out.find("error 0x1D0192"), std::string::npos) << out;
-    EXPECT_NE(out.find("ntamd64"), std::string::npos) << out;
-    // Level-2 trace of the device from the message table reached the host's callback.
-    EXPECT_NE(out.find("trace 2 29 0 Device 'PCI\\VEN_8086&DEV_2922&CC_010601'"), std::string::npos) << out;
+    EXPECT_NE(out.find("error 0x1D0190"), std::string::npos) << out;
+    // The device list reached the host's callback from the message table, the run's own
+    // pseudo-devices after the host's device.
+    EXPECT_NE(out.find("trace-error 2 0x1D07D0 Device 'PCI\\VEN_8086&DEV_2922&CC_010601' is to get a driver.\n"
+                       "trace-error 2 0x1D07D0 Device 'primary_ide_channel' is to get a driver.\n"
+                       "trace-error 2 0x1D07D0 Device 'secondary_ide_channel' is to get a driver.\n"
+                       "trace-error 2 0x1D07D0 Device 'DisableHWUI_ID' is to get a driver.\n"),
+              std::string::npos)
+        << out;
+
+    // Without the assistant package beside the library the run names the missing file.
+    fs::create_directories(scratch.path() / "bare");
+    Stage(scratch.path() / "bare", &table);
+    const std::string bare = RunProbe(scratch, "bare", &status);
+    EXPECT_EQ(status, 1);
+    EXPECT_NE(bare.find("error 0x1D0347 The file 'assistant.inf'"), std::string::npos) << bare;
 }
 
 TEST_F(SharedLibraryTest, RefusesToStartWithoutAValidTable)
