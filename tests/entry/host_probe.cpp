@@ -1,8 +1,9 @@
 // A host that uses only the public API: runs InstallDrivers on a target folder and
 // prints what came back, one line per record of the error chain, and the traces it got.
-//   probe TARGET [--device ID]... [STORAGE]...
+//   probe TARGET [--device "ID ID..."]... [STORAGE]...
 // Without --device the new machine has one AHCI controller.
 #include <cstdio>
+#include <sstream>
 #include <string>
 
 #include "transvia/transvia.h"
@@ -50,7 +51,11 @@ int main(int argc, char** argv)
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--device" && i + 1 < argc) {
-            hardware.devices_.push_back(Transvia::DeviceIds{argv[++i]});
+            // One device: its identifiers separated by spaces, most specific first.
+            Transvia::DeviceIds device;
+            std::istringstream ids(argv[++i]);
+            for (std::string id; ids >> id;) device.push_back(id);
+            hardware.devices_.push_back(device);
         } else if (auto storage = Transvia::CreateFolderStorage(arg)) {
             params.storages.push_back(storage);
         } else {
