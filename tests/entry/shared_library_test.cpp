@@ -13,20 +13,22 @@ namespace fs = std::filesystem;
 
 // Copies the host probe and the library into `folder`, with or without a message table
 // and the assistant package (the build's own when it made one).
-void Stage(const fs::path& folder, const fs::path* table, bool assistant = false)
+// Returns whether the package is the build's own.
+bool Stage(const fs::path& folder, const fs::path* table, bool assistant = false)
 {
     fs::copy_file(HOST_PROBE, folder / "probe");
     fs::copy_file(SHARED_LIBRARY, folder / SHARED_LIBRARY_SONAME);
     if (table) fs::copy_file(*table, folder / "solvane.msg");
-    if (!assistant) return;
+    if (!assistant) return false;
     const fs::path built = fs::path(TRANSVIA_OUTPUT_DIR);
     if (fs::exists(built / "assistant.inf") && fs::exists(built / "transvia_assistant.exe")) {
         fs::copy_file(built / "assistant.inf", folder / "assistant.inf");
         fs::copy_file(built / "transvia_assistant.exe", folder / "transvia_assistant.exe");
-        return;
+        return true;
     }
     std::ofstream(folder / "assistant.inf") << kStandInAssistantInf;
     std::ofstream(folder / "transvia_assistant.exe") << kStandInAssistantProgram;
+    return false;
 }
 
 std::string RunProbe(const TestSupport::ScratchDir& scratch, const std::string& folder, int* status,
@@ -103,7 +105,7 @@ TEST_F(SharedLibraryTest, InstallsARealStorageDriverIntoARealSystemHive)
 
     fs::create_directories(scratch.path() / "lib");
     const fs::path table = fs::path(TRANSVIA_OUTPUT_DIR) / "solvane.msg";
-    Stage(scratch.path() / "lib", &table, true);
+    const bool builtAssistant = Stage(scratch.path() / "lib", &table, true);
     const fs::path conf = scratch.write("transvia.conf", "[Settings]\nIgnoreDriverWarnings=1\n");
 
     int status = 0;
@@ -126,6 +128,13 @@ TEST_F(SharedLibraryTest, InstallsARealStorageDriverIntoARealSystemHive)
     EXPECT_NE(image.find("viostor.sys"), std::string::npos) << image;
     EXPECT_TRUE(fs::exists(tree.path() / "Windows/System32/drivers/viostor.sys"));
     EXPECT_TRUE(fs::exists(tree.path() / "Windows/System32/transvia_assistant.exe")) << "the assistant came from its staging";
+    if (builtAssistant) {
+        std::string assistantStart;
+        EXPECT_EQ(TestSupport::RunCommand("hivexget " + hive + " 'ControlSet001\\Services\\transvia_assistant' Start",
+                                          &assistantStart),
+                  0);
+        EXPECT_EQ(assistantStart, "2\n") << "the shipped package installs the assistant as an auto-start service";
+    }
 }
 
 TEST_F(SharedLibraryTest, RefusesToStartWithoutAValidTable)
