@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <functional>
 #include <map>
 
 #include "assistant_stand_in.h"
+#include "entry/callbacks_impl.h"
 #include "entry/install_flow.h"
 #include "entry/library_files.h"
 #include "support/message_table.h"
@@ -225,6 +227,73 @@ TEST(IgnoreRuleTest, DropsAcpiAndPnpSystemDevicesButNotTheBusesAndIsCaseSensitiv
     for (const char* dropped : {"*PNP0F13", "*PNP", "PNP0C14", "PNP0C14_WMI", "*ACPI0007", "*ATK0110", "*AWY0001",
                                 "ACPI\\Processor", "*PNP0A03X"})
         EXPECT_TRUE(IgnoredAfterPass(dropped)) << dropped;
+}
+
+uint32_t ThrownCode(const std::function<void()>& call)
+{
+    try {
+        call();
+    } catch (const Common::Error& error) {
+        return error.code();
+    }
+    return 0;
+}
+
+TEST(CallbacksImplTest, RelaysToTheHostAsksAboutCancellingAndKeepsTheInstalledDevices)
+{
+    if (!Common::MessageTable::Loaded()) {
+        ASSERT_TRUE(LibraryFiles::LoadFrom(TRANSVIA_OUTPUT_DIR).empty());
+    }
+    const TestSupport::ScratchDir media;
+    CallbacksImpl callbacks(nullptr);
+    callbacks.DeviceStarted(DeviceIds{"A"}, u"Maker", Processor::String());
+    EXPECT_EQ(Processor::ToUtf8(callbacks.manufacturer()), "Maker");
+    EXPECT_TRUE(callbacks.description().isEmpty());
+
+    class Media final : public InstallDriversCallback {
+    public:
+        explicit Media(std::shared_ptr<Common::i_dir> folder) : folder_(std::move(folder)) {}
+        void ReportProgress(uint32_t position) override { seen.push_back("progress " + std::to_string(position)); }
+        bool IsCancelled() override
+        {
+            seen.push_back("cancelled?");
+            return cancel;
+        }
+        void LocateDeviceDrivers(std::shared_ptr<Common::i_dir>&, const DeviceIds&) override {}
+        void RequestSourceMedia(std::shared_ptr<Common::i_dir>& location, const Processor::String& manufacturer,
+                                const Processor::String& description) override
+        {
+            seen.push_back("media " + Processor::ToUtf8(manufacturer) + "/" + Processor::ToUtf8(description));
+            location = folder_;
+        }
+        void ReportStorageUnavailable(DriverStorage&) override {}
+        std::vector<std::string> seen;
+        bool cancel = false;
+
+    private:
+        std::shared_ptr<Common::i_dir> folder_;
+    } media_host(media.dir());
+    CallbacksImpl relay(&media_host);
+    relay.DeviceStarted(DeviceIds{"A"}, u"Maker", u"Disk");
+    relay.Progress(40);
+    std::shared_ptr<Common::i_dir> found;
+    relay.FindLocation(found, u"disk.sys");
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(Processor::ToUtf8(found->full_path()), media.path().string());
+    relay.DeviceFinished(DeviceIds{"A", "A2"}, {});
+    relay.DeviceFinished(DeviceIds{"B"}, Common::Error::Make(0x1D0099, 0));
+    EXPECT_EQ(relay.installed(), (DeviceList{DeviceIds{"A", "A2"}}));
+    EXPECT_EQ(media_host.seen, (std::vector<std::string>{"progress 40", "cancelled?", "media Maker/Disk", "cancelled?",
+                                                         "cancelled?", "cancelled?"}));
+    media_host.cancel = true;
+    EXPECT_EQ(ThrownCode([&] { relay.OperationStarted(u"CopyFiles"); }), Common::Codes::kCancelled);
+    EXPECT_EQ(ThrownCode([&] { relay.DeviceFinished(DeviceIds{"C"}, {}); }), Common::Codes::kCancelled);
+    EXPECT_EQ(relay.installed().size(), 1u) << "a cancelled device is not counted as installed";
+
+    // Without a host nothing is asked; a missing file cannot be asked for either.
+    callbacks.Progress(50);
+    callbacks.OperationStarted(u"CopyFiles");
+    EXPECT_EQ(ThrownCode([&] { callbacks.FindLocation(found, u"disk.sys"); }), Common::Codes::kSourceMediaNeeded);
 }
 
 TEST_F(InstallFlowTest, TheProcessorTestAppliesOnlyToThisMachinesOwnHardware)
