@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
-#include <functional>
 #include <map>
 
 #include "assistant_stand_in.h"
@@ -229,15 +228,7 @@ TEST(IgnoreRuleTest, DropsAcpiAndPnpSystemDevicesButNotTheBusesAndIsCaseSensitiv
         EXPECT_TRUE(IgnoredAfterPass(dropped)) << dropped;
 }
 
-uint32_t ThrownCode(const std::function<void()>& call)
-{
-    try {
-        call();
-    } catch (const Common::Error& error) {
-        return error.code();
-    }
-    return 0;
-}
+using TestSupport::ThrownCode;
 
 TEST(CallbacksImplTest, RelaysToTheHostAsksAboutCancellingAndKeepsTheInstalledDevices)
 {
