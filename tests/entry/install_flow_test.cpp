@@ -425,4 +425,28 @@ TEST_F(InstallFlowTest, AnUnavailableStorageIsOfferedToTheHostWhoMayCancel)
     EXPECT_EQ(Run(params).code(), Common::Codes::kStorageRegistration);
 }
 
+// The processor opens the target's registry with the configured hive log policy: a dirty
+// SYSTEM whose logs are gone is refused when the settings ask for strict recovery.
+TEST_F(InstallFlowTest, TheHiveLogSettingReachesTheRegistryTheRunOpens)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const std::filesystem::path dirty = data / "hives/regipy/SYSTEM_B";
+    if (!std::filesystem::exists(dirty)) GTEST_SKIP() << "regipy SYSTEM_B absent";
+    tree.CopyHive(dirty, "system");  // without its .LOG1 and .LOG2
+    Hardware hardware({DeviceIds{"PCI\\VEN_DEAD&DEV_BEEF"}});
+    InstallDriversParams params;
+    params.hardware = &hardware;
+    params.optimistic = true;
+    const std::vector<uint8_t> before = TestSupport::ReadFileBytes(tree.ConfigPath() / "system");
+    Configure("StrictLogReplay=1\n");
+    Run(params);
+    EXPECT_FALSE(Logged("E4 0xBE0052 ").empty()) << "strict: the dirty hive without logs is refused";
+    EXPECT_EQ(TestSupport::ReadFileBytes(tree.ConfigPath() / "system"), before);
+
+    Configure("");
+    log.clear();
+    EXPECT_FALSE(Run(params).failed());
+    EXPECT_TRUE(Logged("E4 0xBE0052 ").empty()) << "without the setting the hive is taken as it is";
+}
+
 }  // namespace
