@@ -394,7 +394,12 @@ TEST_F(InstallFlowTest, TextModeSetupFilesAddTheirNonPciDevicesAndSourceLocation
                "[HardwareIds.scsi.VIRT]\nid = \"pci\\VEN_1AF4&DEV_1001\", \"viostor\"\nid = \"Pci\\VEN_1AF4&DEV_1004\", \"viostor\"\n"
                "id = \"ACPI\\QEMU0002\", \"viostor\"\n"
                "[HardwareIds.scsi.OTHER]\nid = \"ACPI\\OTHER0001\", \"other\"\n");
+    // An item whose file does not parse adds nothing and stops nothing.
+    const TestSupport::ScratchDir broken;
+    static const char kBroken[] = "[scsi\nVIRT = \"Virtual disk\"\n\0\xff[HardwareIds.scsi.VIRT]\nid = \"ACPI\\BROKEN\"\n";
+    broken.write("txtsetup.oem", std::string(kBroken, sizeof kBroken - 1));
     Sources sources;
+    sources.items.push_back(std::make_shared<SourceItem>("Virtual disk", broken.dir()));
     sources.items.push_back(std::make_shared<SourceItem>("virtual DISK", disk.dir()));
     sources.locations.push_back(disk.dir());
     Hardware hardware({DeviceIds{"PCI\\VEN_1AF4&DEV_1001"}});
