@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "install/inf_scan.h"
@@ -23,5 +25,11 @@ public:
 private:
     std::vector<Processor::String> classes_;
 };
+
+// The filter of a run scheduling the devices of PCI base class `baseClass`: for network
+// adapters (2) the network class, and the system class too when the hardware database
+// mapped devices of its own onto them (`mappedDevices`). Null for every other class: their
+// packages are not told apart by class.
+std::unique_ptr<CustomFilter> CreateScheduleFilter(uint8_t baseClass, bool mappedDevices);
 
 }  // namespace Transvia
