@@ -77,11 +77,12 @@ private:
 class Host final : public InstallDriversCallback {
 public:
     void ReportProgress(uint32_t) override {}
-    bool IsCancelled() override { return false; }
+    bool IsCancelled() override { return stop; }
     void LocateDeviceDrivers(std::shared_ptr<Common::i_dir>&, const DeviceIds&) override {}
     void RequestSourceMedia(std::shared_ptr<Common::i_dir>&, const Processor::String&, const Processor::String&) override {}
     void ReportStorageUnavailable(DriverStorage&) override { ++unavailable; }
     int unavailable = 0;
+    bool stop = false;
 };
 
 class ScheduleTest : public ::testing::Test {
@@ -179,6 +180,17 @@ TEST_F(ScheduleTest, StagesOnlyPackagesOfTheNetworkClass)
     EXPECT_FALSE(fs::exists(tree.path() / "Windows/Temp/OtherPCICC0200"));
     EXPECT_EQ(DevicePath(), "%SystemRoot%\\inf;%SystemRoot%\\Temp\\RealtekPCICC0200");
     EXPECT_TRUE(traces.Has(1, "Copying successfully completed."));
+}
+
+TEST_F(ScheduleTest, AHostThatAsksToStopEndsTheCallAndNothingIsStaged)
+{
+    Target();
+    storage.write("rtl/rtl.inf", Package(kNetClass, "Realtek", "PCI\\VEN_10EC&DEV_8139"));
+    Host host;
+    host.stop = true;
+    EXPECT_EQ(Schedule({kNic}, {std::make_shared<Storage>(storage.dir())}, &host).code(), Common::Codes::kCancelled);
+    EXPECT_FALSE(fs::exists(tree.path() / "Windows" / "Temp"));
+    EXPECT_EQ(DevicePath(), "%SystemRoot%\\inf");
 }
 
 TEST_F(ScheduleTest, RealHiveAndRealNetworkInf)
