@@ -37,6 +37,8 @@ Driver::Sources::Sources(std::shared_ptr<Common::i_dir> folder, const DriverSour
 {
     locations_.push_back(std::move(folder));
     std::vector<String> done;
+    // A host without a medium for one file has none for the others: it is asked once.
+    bool ask = true;
     for (uint32_t i = 0; i < files.Count(); ++i) {
         const String& name = files.Record(i)->name;
         bool seen = false;
@@ -61,7 +63,8 @@ Driver::Sources::Sources(std::shared_ptr<Common::i_dir> folder, const DriverSour
         }
         if (found) continue;
         std::shared_ptr<Common::i_dir> medium;
-        callback_.LocateSourceMedia(medium, name);
+        if (ask) callback_.LocateSourceMedia(medium, name);
+        ask = ask && medium != nullptr;
         bool known = medium == nullptr;
         for (const auto& location : locations_) known = known || location->compare(*medium) == 0;
         if (!known) {

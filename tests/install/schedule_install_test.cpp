@@ -202,18 +202,31 @@ TEST_F(StagingTest, StagesEachDevicesPackageInAFolderOfItsOwn)
     EXPECT_FALSE(fs::exists(tree.path() / "Windows" / "System32" / "drivers" / "nic.sys")) << "nothing installed";
 }
 
-TEST_F(StagingTest, AFileThePackageLacksComesFromTheHostsMedium)
+TEST_F(StagingTest, FilesThePackageLacksComeFromTheHostsMediumAskedForOnce)
 {
-    storage.write("nic/nic.inf", NetInf("Acme Corp.", "PCI\\VEN_8086&DEV_100E"));
+    std::string inf = NetInf("Acme Corp.", "PCI\\VEN_8086&DEV_100E");
+    inf.replace(inf.find("nic.sys\n[Dest"), 7, "nic.sys\nhelper.dll");
+    inf.replace(inf.find("nic.sys=1"), 9, "nic.sys=1\nhelper.dll=1");
+    storage.write("nic/nic.inf", inf);
+    const DeviceList nic{DeviceIds{"PCI\\VEN_8086&DEV_100E", "PCI\\CC_0200"}};
+
+    // No medium: asked once, not once per file, and the package is staged as it is.
+    MediaHost none;
+    ScheduleInstall withoutMedia(ScheduleInstall::Mode::Staging, &none);
+    ASSERT_FALSE(Run(nic, withoutMedia, false).failed());
+    EXPECT_EQ(none.asked.size(), 1u);
+    EXPECT_TRUE(fs::exists(tree.path() / "Windows/Temp/AcmeCorpPCICC0200/nic.inf"));
+
     TestSupport::ScratchDir media;
     media.write("amd64/nic.sys", "from the medium");
+    media.write("amd64/helper.dll", "helper from the medium");
     MediaHost host;
     host.media = media.dir();
     ScheduleInstall staging(ScheduleInstall::Mode::Staging, &host);
-    ASSERT_FALSE(Run({DeviceIds{"PCI\\VEN_8086&DEV_100E", "PCI\\CC_0200"}}, staging, false).failed());
-    EXPECT_EQ(host.asked, std::vector<std::string>{"Acme Corp."});
-    EXPECT_EQ(Content(tree.path() / "Windows/Temp/AcmeCorpPCICC0200/amd64/nic.sys"),
-              "from the medium");
+    ASSERT_FALSE(Run(nic, staging, false).failed());
+    EXPECT_EQ(host.asked, std::vector<std::string>{"Acme Corp."}) << "the medium holds the second file too";
+    EXPECT_EQ(Content(tree.path() / "Windows/Temp/AcmeCorpPCICC0200~2/amd64/nic.sys"), "from the medium");
+    EXPECT_EQ(Content(tree.path() / "Windows/Temp/AcmeCorpPCICC0200~2/amd64/helper.dll"), "helper from the medium");
 }
 
 TEST_F(StagingTest, PresentCheckWritesNothing)
