@@ -159,6 +159,22 @@ TEST_F(StagingTest, DevicePathGainsTheStagedFolderAsAnExpandableString)
                                 u"DevicePath"), 1);
 }
 
+// A package folder holding the Temp folder would be copied into itself without end.
+TEST(StagingCopy, APackageFolderHoldingTempIsRefused)
+{
+    TestSupport::ScratchDir package;
+    package.write("pkg.inf", "[Version]\n");
+    fs::create_directory(package.path() / "Temp");
+    MediaHost none;
+    ScheduleInstall callback(ScheduleInstall::Mode::Staging, &none);
+    const DriverSourcesImpl files(0);
+    const Driver::Sources sources(package.dir(), files, callback);
+    EXPECT_EQ(StageDriverFiles(sources, *package.dir("Temp"), u"Pkg").code(), Common::Codes::kCopyNameRefused);
+    EXPECT_TRUE(fs::is_empty(package.path() / "Temp"));
+    EXPECT_EQ(StageDriverFiles(sources, *package.dir(), u"Pkg").code(), Common::Codes::kCopyNameRefused);
+    EXPECT_FALSE(fs::exists(package.path() / "Pkg"));
+}
+
 TEST_F(StagingTest, ATempFolderLeadingOutOfTheTargetIsRefused)
 {
     TestSupport::ScratchDir outside;
