@@ -52,7 +52,7 @@ std::string Expandable(const std::string& text)
 class MediaHost final : public InstallDriversCallback {
 public:
     void ReportProgress(uint32_t) override {}
-    bool IsCancelled() override { return false; }
+    bool IsCancelled() override { return stop; }
     void LocateDeviceDrivers(std::shared_ptr<Common::i_dir>&, const DeviceIds&) override {}
     void RequestSourceMedia(std::shared_ptr<Common::i_dir>& location, const Processor::String& manufacturer,
                             const Processor::String&) override
@@ -63,6 +63,7 @@ public:
     void ReportStorageUnavailable(DriverStorage&) override {}
     std::shared_ptr<Common::i_dir> media;
     std::vector<std::string> asked;
+    bool stop = false;
 };
 
 class StagingTest : public ::testing::Test {
@@ -244,4 +245,10 @@ TEST_F(StagingTest, FilesThePackageLacksComeFromTheHostsMediumAskedForOnce)
     EXPECT_EQ(host.asked, std::vector<std::string>{"Acme Corp."}) << "the medium holds the second file too";
     EXPECT_EQ(Content(tree.path() / "Windows/Temp/AcmeCorpPCICC0200~2/amd64/nic.sys"), "from the medium");
     EXPECT_EQ(Content(tree.path() / "Windows/Temp/AcmeCorpPCICC0200~2/amd64/helper.dll"), "helper from the medium");
+
+    // A host asked for a medium may stop the run: it ends, with nothing more staged.
+    host.stop = true;
+    ScheduleInstall stopped(ScheduleInstall::Mode::Staging, &host);
+    EXPECT_EQ(Run(nic, stopped, false).code(), Common::Codes::kCancelled);
+    EXPECT_FALSE(fs::exists(tree.path() / "Windows/Temp/AcmeCorpPCICC0200~3"));
 }
