@@ -15,8 +15,10 @@ function(transvia_windows_program target)
   foreach(lib ${arg_LIBS})
     list(APPEND libs -l${lib})
   endforeach()
+  get_filename_component(folder ${arg_OUTPUT} DIRECTORY)
   add_custom_command(
     OUTPUT ${arg_OUTPUT}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
     # Unicode entry point (wmain); no timestamp in the header, so the same source gives
     # the same bytes; stripped, since no debugger runs on the target.
     COMMAND ${TRANSVIA_MINGW_CC} -std=c11 -O2 -Wall -Wextra -Werror -municode -static -s
