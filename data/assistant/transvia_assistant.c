@@ -14,34 +14,20 @@
  *
  * Win32 only (kernel32, advapi32); nothing newer than Windows Server 2003 x64 is imported,
  * so the program at least starts and logs on the oldest 64-bit Windows. */
-#define WIN32_LEAN_AND_MEAN
-#define _WIN32_WINNT 0x0502
-#include <windows.h>
+#include "assistant.h"
+
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
 
-#define SERVICE_NAME L"transvia_assistant"
-#define SERVICE_KEY L"SYSTEM\\CurrentControlSet\\Services\\" SERVICE_NAME
+
 #define ORIGINAL_VALUES L"OriginalValues"
-#define PACKAGES L"Packages"
 #define ENUM_KEY L"SYSTEM\\CurrentControlSet\\Enum"
-#define DRIVER_DATABASE L"DriverDatabase"
 
 /* Device instance ConfigFlags that mean the device has no working driver. */
 #define CONFIGFLAG_REINSTALL 0x00000020
 #define CONFIGFLAG_FAILEDINSTALL 0x00000040
-
-/* pnputil's "done, restart needed" exit code counts as success. */
-#define EXIT_REBOOT_REQUIRED 3010
-/* How long one pnputil run may take before it counts as failed. */
-#define PNPUTIL_TIMEOUT_MS (15u * 60u * 1000u)
-
-/* Registry names and paths are at most 255 and a few thousand characters; data of the
- * records is bounded so a hostile record cannot make us allocate without limit. */
-#define NAME_CHARS 16384
-#define MAX_DATA_BYTES (1u << 20)
 
 static HANDLE g_log = INVALID_HANDLE_VALUE;
 static BOOL g_console = FALSE;
@@ -50,8 +36,7 @@ static const wchar_t *g_pnputil = NULL; /* console mode may name a stand-in */
 /* ---------------------------------------------------------------------------------- */
 /* Log                                                                                 */
 
-/* Appends one timestamped UTF-8 line to the log, and prints it in console mode. */
-static void Log(const wchar_t *format, ...)
+void Log(const wchar_t *format, ...)
 {
     wchar_t text[4096];
     va_list args;
@@ -92,164 +77,6 @@ static void OpenLog(void)
     g_log = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (g_log == INVALID_HANDLE_VALUE && g_console)
         fwprintf(stderr, L"cannot open the log %ls (error %lu)\n", path, GetLastError());
-}
-
-/* ---------------------------------------------------------------------------------- */
-/* Registry helpers                                                                    */
-
-static void *Alloc(size_t bytes)
-{
-    return HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, bytes ? bytes : 1);
-}
-
-static void Free(void *memory)
-{
-    if (memory)
-        HeapFree(GetProcessHeap(), 0, memory);
-}
-
-typedef struct {
-    DWORD type;
-    DWORD size;  /* bytes of data, without the terminators added below */
-    BYTE *data;  /* followed by two zero wide characters, so text is always terminated */
-} Value;
-
-/* Reads a value of any type. FALSE when it is missing or unreadable. */
-static BOOL ReadValue(HKEY key, const wchar_t *name, Value *value)
-{
-    value->data = NULL;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        DWORD size = 0;
-        if (RegQueryValueExW(key, name, NULL, &value->type, NULL, &size) != ERROR_SUCCESS || size > MAX_DATA_BYTES)
-            return FALSE;
-        value->data = Alloc(size + 2 * sizeof(wchar_t));
-        if (!value->data)
-            return FALSE;
-        value->size = size;
-        LONG status = RegQueryValueExW(key, name, NULL, &value->type, value->data, &value->size);
-        if (status == ERROR_SUCCESS)
-            return TRUE;
-        Free(value->data);
-        value->data = NULL;
-        if (status != ERROR_MORE_DATA)
-            return FALSE;  /* grew between the two calls: ask again */
-    }
-    return FALSE;
-}
-
-/* A REG_SZ or REG_EXPAND_SZ value as text (empty string when missing or of another
- * type); the caller frees the data. */
-static const wchar_t *ReadText(HKEY key, const wchar_t *name, Value *value)
-{
-    if (!ReadValue(key, name, value))
-        return L"";
-    if (value->type != REG_SZ && value->type != REG_EXPAND_SZ)
-        return L"";
-    return (const wchar_t *)value->data;
-}
-
-static BOOL ReadDword(HKEY key, const wchar_t *name, DWORD *number)
-{
-    DWORD type = 0;
-    DWORD size = sizeof *number;
-    return RegQueryValueExW(key, name, NULL, &type, (BYTE *)number, &size) == ERROR_SUCCESS && type == REG_DWORD &&
-           size == sizeof *number;
-}
-
-/* A list of names, filled by enumeration before anything is deleted. */
-typedef struct {
-    wchar_t **items;
-    DWORD count;
-} Names;
-
-static void FreeNames(Names *names)
-{
-    for (DWORD i = 0; i < names->count; ++i)
-        Free(names->items[i]);
-    Free(names->items);
-    names->items = NULL;
-    names->count = 0;
-}
-
-static BOOL AddName(Names *names, const wchar_t *name)
-{
-    wchar_t **grown = Alloc((names->count + 1) * sizeof *grown);
-    wchar_t *copy = Alloc((wcslen(name) + 1) * sizeof *copy);
-    if (!grown || !copy) {
-        Free(grown);
-        Free(copy);
-        return FALSE;
-    }
-    if (names->count)
-        memcpy(grown, names->items, names->count * sizeof *grown);
-    wcscpy(copy, name);
-    grown[names->count++] = copy;
-    Free(names->items);
-    names->items = grown;
-    return TRUE;
-}
-
-/* The names of a key's subkeys (values == FALSE) or values (values == TRUE). */
-static void ListNames(HKEY key, BOOL values, Names *names)
-{
-    names->items = NULL;
-    names->count = 0;
-    static wchar_t name[NAME_CHARS];
-    for (DWORD index = 0;; ++index) {
-        DWORD chars = NAME_CHARS;
-        LONG status = values ? RegEnumValueW(key, index, name, &chars, NULL, NULL, NULL, NULL)
-                             : RegEnumKeyExW(key, index, name, &chars, NULL, NULL, NULL, NULL);
-        if (status == ERROR_MORE_DATA)
-            continue;  /* a name longer than the registry allows: not ours */
-        if (status != ERROR_SUCCESS || !AddName(names, name))
-            break;
-    }
-}
-
-/* Deletes a key with everything below it. RegDeleteTree is Vista and later. */
-static LONG DeleteTree(HKEY parent, const wchar_t *path)
-{
-    HKEY key;
-    LONG status = RegOpenKeyExW(parent, path, 0, KEY_READ | DELETE, &key);
-    if (status != ERROR_SUCCESS)
-        return status;
-    Names children;
-    ListNames(key, FALSE, &children);
-    for (DWORD i = 0; i < children.count; ++i)
-        DeleteTree(key, children.items[i]);
-    FreeNames(&children);
-    RegCloseKey(key);
-    return RegDeleteKeyW(parent, path);
-}
-
-/* TRUE when `key` has neither subkeys nor values. */
-static BOOL IsEmptyKey(HKEY key)
-{
-    DWORD subkeys = 1, values = 1;
-    return RegQueryInfoKeyW(key, NULL, NULL, NULL, &subkeys, NULL, NULL, &values, NULL, NULL, NULL, NULL) ==
-               ERROR_SUCCESS &&
-           subkeys == 0 && values == 0;
-}
-
-/* A relative path is usable when it has no empty, "." or ".." component: the registry
- * has no such thing, so a record holding one was not written by us. File paths
- * (`slashes`) also split at '/', which is a plain character in registry names. */
-static BOOL IsCleanPath(const wchar_t *path, BOOL slashes)
-{
-    if (!*path)
-        return FALSE;
-    const wchar_t *start = path;
-    for (const wchar_t *p = path;; ++p) {
-        if (*p == L'\\' || (slashes && *p == L'/') || *p == 0) {
-            size_t length = (size_t)(p - start);
-            if (length == 0 || (length == 1 && start[0] == L'.') ||
-                (length == 2 && start[0] == L'.' && start[1] == L'.'))
-                return FALSE;
-            if (*p == 0)
-                return TRUE;
-            start = p + 1;
-        }
-    }
 }
 
 /* ---------------------------------------------------------------------------------- */
@@ -439,284 +266,6 @@ static void RestoreOriginalValues(HKEY service)
 }
 
 /* ---------------------------------------------------------------------------------- */
-/* 3. Driver packages registered offline                                               */
-
-typedef struct {
-    DWORD major, minor, build;
-} Version;
-
-typedef LONG(WINAPI *RtlGetVersionFunction)(OSVERSIONINFOW *);
-
-/* The real version: GetVersionEx answers 6.2 to programs without a manifest. */
-static Version WindowsVersion(void)
-{
-    Version version = {0, 0, 0};
-    OSVERSIONINFOW info;
-    memset(&info, 0, sizeof info);
-    info.dwOSVersionInfoSize = sizeof info;
-    RtlGetVersionFunction get =
-        (RtlGetVersionFunction)(void (*)(void))GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlGetVersion");
-    if (get && get(&info) == 0) {
-        version.major = info.dwMajorVersion;
-        version.minor = info.dwMinorVersion;
-        version.build = info.dwBuildNumber;
-    }
-    return version;
-}
-
-/* Runs the command line, copies what it prints into the log and returns its exit code;
- * FALSE when it could not be started or did not finish in time. */
-static BOOL RunLogged(const wchar_t *program, wchar_t *commandLine, DWORD *exitCode)
-{
-    SECURITY_ATTRIBUTES inherit = {sizeof inherit, NULL, TRUE};
-    HANDLE readEnd = NULL, writeEnd = NULL;
-    if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
-        Log(L"pnputil: cannot create a pipe (error %lu).", GetLastError());
-        return FALSE;
-    }
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW startup;
-    memset(&startup, 0, sizeof startup);
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = NULL;
-    startup.hStdOutput = writeEnd;
-    startup.hStdError = writeEnd;
-    PROCESS_INFORMATION process;
-    const BOOL started =
-        CreateProcessW(program, commandLine, NULL, NULL, TRUE, CREATE_NO_WINDOW, NULL, NULL, &startup, &process);
-    const DWORD startError = GetLastError();
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
-        Log(L"pnputil: cannot start %ls (error %lu).", program, startError);
-        return FALSE;
-    }
-    CloseHandle(process.hThread);
-
-    /* Output lines go to the log as they come; the wait is bounded. */
-    char pending[1024];
-    DWORD have = 0;
-    DWORD waited = 0;
-    BOOL finished = FALSE;
-    for (;;) {
-        DWORD available = 0;
-        while (PeekNamedPipe(readEnd, NULL, 0, NULL, &available, NULL) && available) {
-            DWORD got = 0;
-            if (!ReadFile(readEnd, pending + have, sizeof pending - 1 - have, &got, NULL) || got == 0)
-                break;
-            have += got;
-            for (;;) {
-                char *end = memchr(pending, '\n', have);
-                if (!end && have < sizeof pending - 1)
-                    break;
-                DWORD length = end ? (DWORD)(end - pending) : have;
-                wchar_t text[1024];
-                int chars = MultiByteToWideChar(CP_OEMCP, 0, pending, (int)length, text, 1023);
-                while (chars > 0 && (text[chars - 1] == L'\r' || text[chars - 1] == 0))
-                    --chars;
-                text[chars > 0 ? chars : 0] = 0;
-                if (chars > 0)
-                    Log(L"pnputil: %ls", text);
-                DWORD used = end ? length + 1 : length;
-                memmove(pending, pending + used, have - used);
-                have -= used;
-            }
-        }
-        if (finished)
-            break;
-        if (WaitForSingleObject(process.hProcess, 100) == WAIT_OBJECT_0)
-            finished = TRUE; /* one more pass drains what it printed last */
-        else if ((waited += 100) >= PNPUTIL_TIMEOUT_MS)
-            break;
-    }
-    if (have) {
-        pending[have] = 0;
-        wchar_t text[1024];
-        int chars = MultiByteToWideChar(CP_OEMCP, 0, pending, (int)have, text, 1023);
-        text[chars > 0 ? chars : 0] = 0;
-        Log(L"pnputil: %ls", text);
-    }
-    CloseHandle(readEnd);
-    BOOL ok = finished && GetExitCodeProcess(process.hProcess, exitCode);
-    if (!finished)
-        Log(L"pnputil: no answer after %lu minutes; left running.", PNPUTIL_TIMEOUT_MS / 60000u);
-    CloseHandle(process.hProcess);
-    return ok;
-}
-
-/* A DriverDatabase path as the records give it, relative to the SYSTEM hive: only what
- * is below DriverDatabase may be removed, so a damaged record cannot take anything else. */
-static BOOL IsDriverDatabasePath(const wchar_t *path)
-{
-    const size_t prefix = wcslen(DRIVER_DATABASE);
-    return IsCleanPath(path, FALSE) && _wcsnicmp(path, DRIVER_DATABASE, prefix) == 0 && path[prefix] == L'\\';
-}
-
-/* Removes the listed DriverDatabase keys (whole trees) or values ("key\value").
- * FALSE when an entry was malformed or could not be removed. */
-static BOOL RemoveListed(const wchar_t *package, const Value *list, BOOL values)
-{
-    BOOL all = TRUE;
-    for (const wchar_t *entry = (const wchar_t *)list->data; *entry; entry += wcslen(entry) + 1) {
-        /* "SYSTEM\<key path>", and for a value its name after the last backslash. */
-        wchar_t path[NAME_CHARS];
-        _snwprintf(path, NAME_CHARS - 1, L"SYSTEM\\%ls", entry);
-        path[NAME_CHARS - 1] = 0;
-        const wchar_t *valueName = NULL;
-        if (values) {
-            wchar_t *slash = wcsrchr(path, L'\\');
-            *slash = 0;
-            valueName = slash + 1;
-        }
-        const BOOL inside = wcslen(path) > 7 && IsDriverDatabasePath(path + 7);
-        if (!inside || (values && !*valueName)) {
-            Log(L"Package %ls: '%ls' is not a DriverDatabase %ls; left alone.", package, entry,
-                values ? L"value" : L"key");
-            all = FALSE;
-            continue;
-        }
-        LONG status;
-        if (values) {
-            HKEY key;
-            status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_SET_VALUE, &key);
-            if (status == ERROR_SUCCESS) {
-                status = RegDeleteValueW(key, valueName);
-                RegCloseKey(key);
-            }
-        } else
-            status = DeleteTree(HKEY_LOCAL_MACHINE, path);
-        if (status == ERROR_SUCCESS)
-            Log(L"Package %ls: removed %ls HKLM\\%ls%ls%ls.", package, values ? L"value" : L"key", path,
-                values ? L"\\" : L"", values ? valueName : L"");
-        else if (status == ERROR_FILE_NOT_FOUND)
-            Log(L"Package %ls: %ls HKLM\\%ls%ls%ls was already gone.", package, values ? L"value" : L"key", path,
-                values ? L"\\" : L"", values ? valueName : L"");
-        else {
-            Log(L"Package %ls: cannot remove HKLM\\%ls%ls%ls (error %ld).", package, path, values ? L"\\" : L"",
-                values ? valueName : L"", status);
-            all = FALSE;
-        }
-    }
-    return all;
-}
-
-/* A REG_MULTI_SZ list, or a missing one read as empty. FALSE for any other type. */
-static BOOL ReadList(HKEY record, const wchar_t *name, Value *list)
-{
-    if (!ReadValue(record, name, list)) {
-        list->data = Alloc(2 * sizeof(wchar_t));
-        list->type = REG_MULTI_SZ;
-        list->size = 0;
-        return list->data != NULL;
-    }
-    return list->type == REG_MULTI_SZ;
-}
-
-/* Runs pnputil for one record; TRUE when the record is done with and may be deleted. */
-static BOOL StagePackage(HKEY record, const wchar_t *package, Version version)
-{
-    Value inf, keys, values;
-    BOOL done = FALSE;
-    keys.data = values.data = NULL;
-    const wchar_t *infText = ReadText(record, L"Inf", &inf);
-    wchar_t infPath[MAX_PATH * 4];
-    DWORD expanded = *infText ? ExpandEnvironmentStringsW(infText, infPath, MAX_PATH * 4) : 0;
-    /* A drive path or a UNC path, never relative: pnputil resolves relative ones
-     * against its own working folder. */
-    const BOOL absolute = expanded > 3 && expanded <= MAX_PATH * 4 &&
-                          ((infPath[1] == L':' && infPath[2] == L'\\') || (infPath[0] == L'\\' && infPath[1] == L'\\'));
-    if (!absolute || !IsCleanPath(infPath + 3, TRUE)) {
-        Log(L"Package %ls: 'Inf' is missing, not text or not a full path ('%ls'); record left alone.", package,
-            infText);
-        goto out;
-    }
-    if (!ReadList(record, L"Keys", &keys) || !ReadList(record, L"Values", &values)) {
-        Log(L"Package %ls: 'Keys' or 'Values' is not a list of strings; record left alone.", package);
-        goto out;
-    }
-
-    wchar_t program[MAX_PATH + 32];
-    if (g_pnputil)
-        _snwprintf(program, MAX_PATH + 31, L"%ls", g_pnputil);
-    else {
-        UINT length = GetSystemWindowsDirectoryW(program, MAX_PATH);
-        if (length == 0 || length >= MAX_PATH)
-            goto out;
-        wcscat(program, L"\\System32\\pnputil.exe");
-    }
-    program[MAX_PATH + 31] = 0;
-    /* Windows 10 renamed the options; 8 and 8.1 know only the old ones. */
-    wchar_t commandLine[MAX_PATH * 6];
-    if (version.major >= 10)
-        _snwprintf(commandLine, MAX_PATH * 6 - 1, L"\"%ls\" /add-driver \"%ls\" /install", program, infPath);
-    else
-        _snwprintf(commandLine, MAX_PATH * 6 - 1, L"\"%ls\" -i -a \"%ls\"", program, infPath);
-    commandLine[MAX_PATH * 6 - 1] = 0;
-    Log(L"Package %ls: running %ls", package, commandLine);
-    DWORD exitCode = 0;
-    if (!RunLogged(program, commandLine, &exitCode)) {
-        Log(L"Package %ls: pnputil did not run to the end; record kept.", package);
-        goto out;
-    }
-    Log(L"Package %ls: pnputil exit code %lu.", package, exitCode);
-    if (exitCode != 0 && exitCode != EXIT_REBOOT_REQUIRED) {
-        Log(L"Package %ls: Windows did not take the package; the DriverDatabase entries written offline stay.",
-            package);
-        goto out;
-    }
-    /* Windows now has the package under its own name: the entries written offline only
-     * stand in the way of its servicing. */
-    const BOOL keysGone = RemoveListed(package, &keys, FALSE);
-    const BOOL valuesGone = RemoveListed(package, &values, TRUE);
-    done = keysGone && valuesGone;
-    if (!done)
-        Log(L"Package %ls: some entries were not removed; record kept.", package);
-out:
-    Free(inf.data);
-    Free(keys.data);
-    Free(values.data);
-    return done;
-}
-
-static void StagePackages(HKEY service)
-{
-    HKEY packages;
-    if (RegOpenKeyExW(service, PACKAGES, 0, KEY_READ | KEY_SET_VALUE, &packages) != ERROR_SUCCESS) {
-        Log(L"Packages: none recorded.");
-        return;
-    }
-    const Version version = WindowsVersion();
-    if (version.major < 6 || (version.major == 6 && version.minor < 2)) {
-        /* Before Windows 8 the boot path reads the critical device database, which
-         * needs no clean-up; the records are left as they are. */
-        Log(L"Packages: Windows %lu.%lu does not use the DriverDatabase; records left alone.", version.major,
-            version.minor);
-        RegCloseKey(packages);
-        return;
-    }
-    Log(L"Packages: Windows %lu.%lu build %lu.", version.major, version.minor, version.build);
-    Names names;
-    ListNames(packages, FALSE, &names);
-    for (DWORD i = 0; i < names.count; ++i) {
-        HKEY record;
-        if (RegOpenKeyExW(packages, names.items[i], 0, KEY_READ, &record) != ERROR_SUCCESS) {
-            Log(L"Package %ls: record unreadable; left alone.", names.items[i]);
-            continue;
-        }
-        const BOOL done = StagePackage(record, names.items[i], version);
-        RegCloseKey(record);
-        if (done && DeleteTree(packages, names.items[i]) == ERROR_SUCCESS)
-            Log(L"Package %ls: done; record deleted.", names.items[i]);
-    }
-    FreeNames(&names);
-    const BOOL empty = IsEmptyKey(packages);
-    RegCloseKey(packages);
-    if (empty)
-        RegDeleteKeyW(service, PACKAGES);
-}
-
-/* ---------------------------------------------------------------------------------- */
 /* 4. Disable the service                                                              */
 
 /* Through the service manager when it knows the service, so its own view agrees;
@@ -763,7 +312,7 @@ static void Run(void)
         service = NULL;
     } else {
         RestoreOriginalValues(service);
-        StagePackages(service);
+        StagePackages(service, g_pnputil);
     }
     DisableSelf(service);
     if (service)
