@@ -348,6 +348,33 @@ TEST_F(AssistantWineTest, PutsBackOriginalValuesAndDeletesTheRecord)
     EXPECT_EQ(Value(service, kService, "Start"), "REG_DWORD 0x4");
 }
 
+// Started by wine's service manager, the program runs as the service it is meant to be.
+TEST_F(AssistantWineTest, RunsAsTheServiceAndDisablesItThroughTheServiceManager)
+{
+    fs::copy_file(kAssistant, kPrefix / "drive_c/transvia_test/transvia_assistant.exe", fs::copy_options::overwrite_existing);
+    std::string output;
+    Wine("sc delete transvia_assistant", &output);  // a service left by an earlier run
+    RegFile reg;
+    reg.Key(kScratchKey).Dword("AutoReboot", 0);
+    reg.Key(kService + "\\OriginalValues").Dword("CurrentControlSet\\Control\\TransviaTest\\AutoReboot", 1);
+    Prepare("win10", reg);
+    ASSERT_EQ(Wine("sc create transvia_assistant binPath= 'C:\\transvia_test\\transvia_assistant.exe' start= demand", &output), 0)
+        << output;
+    ASSERT_EQ(Wine("sc start transvia_assistant", &output), 0) << output;
+
+    // The service manager returns once the service runs; the work ends a moment later.
+    std::string log;
+    for (int i = 0; i < 100 && log.find("transvia assistant finished") == std::string::npos; ++i) {
+        ::usleep(100 * 1000);
+        log = Log();
+    }
+    EXPECT_NE(log.find("transvia assistant started as a service"), std::string::npos) << log;
+    EXPECT_NE(log.find("disabled through the service manager"), std::string::npos) << log;
+    EXPECT_EQ(Value(Query(kScratchKey), kScratchKey, "AutoReboot"), "REG_DWORD 0x1") << log;
+    EXPECT_EQ(Value(Query(kService), kService, "Start"), "REG_DWORD 0x4") << log;
+    Wine("sc delete transvia_assistant", &output);
+}
+
 class PackagesTest : public AssistantWineTest {
 protected:
     // A package registered offline, beside an in-box one whose entries must stay.
