@@ -7,21 +7,24 @@ if(NOT TRANSVIA_MINGW_CC)
                       "is cross-compiled for Windows. Run tools/setup.sh, which installs gcc-mingw-w64-x86-64.")
 endif()
 
-# transvia_windows_program(<target> OUTPUT <file.exe> SOURCES <c files...> [LIBS <names...>])
+# transvia_windows_program(<target> OUTPUT <file.exe> SOURCES <c files...> [HEADERS <h files...>]
+#                          [LIBS <names...>])
 # Builds <file.exe> from the C sources and adds <target> (part of ALL) that depends on it.
 function(transvia_windows_program target)
-  cmake_parse_arguments(arg "" "OUTPUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(arg "" "OUTPUT" "SOURCES;HEADERS;LIBS" ${ARGN})
   set(libs)
   foreach(lib ${arg_LIBS})
     list(APPEND libs -l${lib})
   endforeach()
+  get_filename_component(folder ${arg_OUTPUT} DIRECTORY)
   add_custom_command(
     OUTPUT ${arg_OUTPUT}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
     # Unicode entry point (wmain); no timestamp in the header, so the same source gives
     # the same bytes; stripped, since no debugger runs on the target.
     COMMAND ${TRANSVIA_MINGW_CC} -std=c11 -O2 -Wall -Wextra -Werror -municode -static -s
             -Wl,--no-insert-timestamp -o ${arg_OUTPUT} ${arg_SOURCES} ${libs}
-    DEPENDS ${arg_SOURCES}
+    DEPENDS ${arg_SOURCES} ${arg_HEADERS}
     COMMENT "Cross-compiling ${target} for Windows x64"
     VERBATIM)
   add_custom_target(${target} ALL DEPENDS ${arg_OUTPUT})
