@@ -42,28 +42,16 @@ Common::Error Failed(uint32_t code, uint64_t site, const std::u16string& text)
 
 std::u16string View(const char16_t* text) { return text ? std::u16string(text) : std::u16string(); }
 
-// Keys and values this registration wrote, for the assistant's record. A key created
-// here is listed once, as the topmost new key; values inside it are not listed.
+// Keys and values this registration wrote, for the assistant's record. Only the keys
+// named after our package and published INF are ours as whole trees: Windows adds its own
+// values under DeviceIds keys when it imports the real package, so there only our values
+// are listed, never a key, even one created here.
 class Writer {
 public:
     Writer(file_reg root, DriverDatabaseWrites& writes) : root_(std::move(root)), writes_(writes) {}
 
-    file_reg Open(const DriverDatabasePath& path)
-    {
-        file_reg key = root_;
-        DriverDatabasePath walked;
-        for (const std::u16string& part : path) {
-            walked.push_back(part);
-            file_reg next = key.find_subkey(part);
-            if (next.empty()) {
-                next = key.create_subkey(part);
-                if (next.empty()) return {};
-                if (!InCreated(walked)) writes_.keys.push_back(JoinPath(walked));
-            }
-            key = next;
-        }
-        return key;
-    }
+    // Adds the owned trees by their paths; `Set` lists what it adds outside them.
+    void Own(const DriverDatabasePath& path) { owned_.push_back(path); }
 
     bool Set(const DriverDatabasePath& path, std::u16string_view name, uint32_t type, const std::vector<uint8_t>& data)
     {
@@ -99,6 +87,26 @@ public:
     }
 
 private:
+    file_reg Open(const DriverDatabasePath& path)
+    {
+        file_reg key = root_;
+        DriverDatabasePath walked;
+        for (const std::u16string& part : path) {
+            walked.push_back(part);
+            file_reg next = key.find_subkey(part);
+            if (next.empty()) {
+                next = key.create_subkey(part);
+                if (next.empty()) return {};
+                const bool ownedRoot = std::any_of(owned_.begin(), owned_.end(), [&](const DriverDatabasePath& o) {
+                    return Processor::EqualNoCase(JoinPath(o), JoinPath(walked));
+                });
+                if (ownedRoot) writes_.keys.push_back(JoinPath(walked));
+            }
+            key = next;
+        }
+        return key;
+    }
+
     bool InCreated(const DriverDatabasePath& path) const
     {
         const std::u16string joined = JoinPath(path);
@@ -111,6 +119,7 @@ private:
 
     file_reg root_;
     DriverDatabaseWrites& writes_;
+    std::vector<DriverDatabasePath> owned_;
 };
 
 DriverDatabasePath Path(std::initializer_list<std::u16string> parts, const DriverDatabasePath& tail = {})
@@ -367,6 +376,8 @@ Common::Error RegisterDriverPackage(WindowsRegistry& registry, const TargetVersi
                   {String(input.infName.c_str()), String(published->c_str()), String(writes.package.c_str())});
 
     Writer writer(root, writes);
+    writer.Own(Path({u"DriverInfFiles", *published}));
+    writer.Own(Path({u"DriverPackages", writes.package}));
     bool written = true;
     if (const auto number = Records::OemNumber(*published); number && !Records::OemBit(oemMap, *number)) {
         Records::SetOemBit(oemMap, *number);
