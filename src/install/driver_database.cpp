@@ -162,12 +162,27 @@ std::optional<std::u16string> PublishedName(const file_reg& database, const std:
 
 }  // namespace
 
-DeviceDatabaseKind DeviceDatabaseOf(RegistryKey& systemRoot, RegistryKey* currentControlSet)
+DeviceDatabaseKind DeviceDatabaseOf(const file_reg& systemRoot)
 {
-    if (OpenExistingKey(systemRoot, kDriverDatabase)) return DeviceDatabaseKind::kDriver;
-    if (currentControlSet && OpenExistingKey(*currentControlSet, u"Control\\CriticalDeviceDatabase"))
-        return DeviceDatabaseKind::kCriticalDevice;
-    return DeviceDatabaseKind::kNone;
+    if (!systemRoot.find_subkey(kDriverDatabase).empty()) return DeviceDatabaseKind::kDriver;
+    const file_reg select = systemRoot.find_subkey(u"Select");
+    uint32_t type = 0, current = 1;
+    std::vector<uint8_t> data;
+    if (select.read_value(u"Current", type, data) && type == Common::Hive::REG_DWORD && data.size() == 4)
+        current = data[0] | data[1] << 8 | data[2] << 16 | uint32_t(data[3]) << 24;
+    std::string number = std::to_string(current);
+    number.insert(0, number.size() < 3 ? 3 - number.size() : 0, '0');
+    const file_reg database =
+        FindPath(systemRoot, {u"ControlSet" + U16(number), u"Control", u"CriticalDeviceDatabase"});
+    return database.empty() ? DeviceDatabaseKind::kNone : DeviceDatabaseKind::kCriticalDevice;
+}
+
+DeviceDatabaseKind InspectDeviceDatabase(const std::shared_ptr<Common::i_dir>& windows, const Common::HiveLogPolicy& policy)
+{
+    std::shared_ptr<Common::i_dir> config = windows ? windows->open_dir(u"System32\\config") : nullptr;
+    Common::Error error;
+    const file_reg root = config ? file_reg::open_hive(config, u"SYSTEM", error, policy) : file_reg();
+    return DeviceDatabaseOf(root);
 }
 
 DeviceDatabaseKind DeviceDatabaseWritten(DeviceDatabaseKind present, const TargetVersion& version)

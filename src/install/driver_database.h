@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "install/target_version.h"
+#include "registry/file_reg.h"
 #include "transvia/devices.h"
 #include "transvia/dir.h"
 #include "transvia/error.h"
@@ -26,7 +27,11 @@ enum class DeviceDatabaseKind { kNone, kCriticalDevice, kDriver };
 
 // From the SYSTEM hive alone: DriverDatabase when its root holds that key, the
 // CriticalDeviceDatabase when the current control set holds that one. Creates nothing.
-DeviceDatabaseKind DeviceDatabaseOf(RegistryKey& systemRoot, RegistryKey* currentControlSet);
+DeviceDatabaseKind DeviceDatabaseOf(const Common::file_reg& systemRoot);
+// The same for the target whose Windows folder is `windows`, reading its SYSTEM hive
+// without writing (a dirty one is recovered in memory); kNone when it cannot be read.
+DeviceDatabaseKind InspectDeviceDatabase(const std::shared_ptr<Common::i_dir>& windows,
+                                         const Common::HiveLogPolicy& policy = {});
 // What the engine writes for a target of this version whose SYSTEM hive is as given.
 DeviceDatabaseKind DeviceDatabaseWritten(DeviceDatabaseKind present, const TargetVersion& version);
 const char* DeviceDatabaseName(DeviceDatabaseKind kind);

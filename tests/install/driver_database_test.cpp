@@ -271,7 +271,7 @@ TEST_F(RegisterTest, TargetChecks)
     EXPECT_EQ(UsesDriverDatabase(*registry, {10, 0}, 1, use).code(), Common::Codes::kDriverDatabaseMismatch);
     EXPECT_EQ(UsesDriverDatabase(*registry, {6, 1}, 3, use).code(), Common::Codes::kDriverDatabaseMismatch);
     EXPECT_FALSE(use);
-    EXPECT_EQ(DeviceDatabaseOf(*registry->System(), registry->CurrentControlSet()), DeviceDatabaseKind::kDriver);
+    EXPECT_EQ(DeviceDatabaseOf(HiveKeyOf(registry->System())), DeviceDatabaseKind::kDriver);
     EXPECT_EQ(DeviceDatabaseWritten(DeviceDatabaseKind::kDriver, {10, 0}), DeviceDatabaseKind::kDriver);
     EXPECT_EQ(DeviceDatabaseWritten(DeviceDatabaseKind::kNone, {6, 1}), DeviceDatabaseKind::kCriticalDevice);
     EXPECT_EQ(DeviceDatabaseWritten(DeviceDatabaseKind::kNone, {6, 3}), DeviceDatabaseKind::kNone);
