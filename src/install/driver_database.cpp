@@ -231,6 +231,12 @@ Common::Error UsesDriverDatabase(WindowsRegistry& registry, const TargetVersion&
                           u", not for the platform '" + View(InfPlatform::ArchitectureText(platform)) +
                           u"' the drivers were chosen for.");
     }
+    // "Version" is major << 24 | minor << 16 of the Windows that keeps the database; a
+    // SOFTWARE hive that says otherwise is worth a warning, not a refusal.
+    if (database.read_value(u"Version", type, data) && type == Common::Hive::REG_DWORD && data.size() == 4 &&
+        (data[3] != version.major || data[2] != version.minor))
+        Common::Trace(kWarning, u"Driver database: it records Windows {0}.{1}, the SOFTWARE hive says {2}.{3}.",
+                      {uint32_t(data[3]), uint32_t(data[2]), version.major, version.minor});
     use = true;
     return {};
 }

@@ -276,3 +276,23 @@ TEST_F(RegisterTest, TargetChecks)
     EXPECT_EQ(DeviceDatabaseWritten(DeviceDatabaseKind::kNone, {6, 1}), DeviceDatabaseKind::kCriticalDevice);
     EXPECT_EQ(DeviceDatabaseWritten(DeviceDatabaseKind::kNone, {6, 3}), DeviceDatabaseKind::kNone);
 }
+
+TEST_F(RegisterTest, AnExistingPackageOfTheSameName)
+{
+    // One an earlier run registered keeps its published name.
+    Build("[S\\DriverDatabase\\DriverPackages\\VIOSTOR.INF_AMD64_0000000000000000]\n@=\"oem2.inf\"\n");
+    ASSERT_FALSE(Register().failed());
+    EXPECT_EQ(writes.publishedName, u"oem2.inf");
+    // One whose published name does not read is taken over: its other values stay, and
+    // what is added to it is listed value by value, as the key was not ours.
+    Build("[S\\DriverDatabase\\DriverPackages\\viostor.inf_amd64_0000000000000000]\n@=dword:00000002\n\"Keep\"=\"x\"\n");
+    ASSERT_FALSE(Register().failed());
+    EXPECT_EQ(writes.publishedName, u"oem1.inf");
+    const Common::file_reg package = FindPath(Database(), {u"DriverPackages", writes.package});
+    EXPECT_EQ(ReadText(package, u"Keep"), u"x");
+    EXPECT_EQ(ReadText(package, u""), u"oem1.inf");
+    EXPECT_EQ(std::count(writes.values.begin(), writes.values.end(),
+                         u"DriverDatabase\\DriverPackages\\viostor.inf_amd64_0000000000000000\\Version"), 1);
+    EXPECT_EQ(std::count(writes.keys.begin(), writes.keys.end(),
+                         u"DriverDatabase\\DriverPackages\\viostor.inf_amd64_0000000000000000"), 0);
+}
