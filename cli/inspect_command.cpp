@@ -8,6 +8,7 @@
 #include "support/logger.h"
 #include "entry/platform.h"
 #include "inf/configuration.h"
+#include "install/driver_database.h"
 #include "registry/windows_registry.h"
 #include "support/text.h"
 #include "transvia/transvia.h"
@@ -37,8 +38,11 @@ void RunInspect(const InspectOptions& options)
     const std::string decoration = Processor::ToUtf8(Transvia::PlatformDecoration(platform));
     // The registry is read, never written (dirty hives are recovered in memory); what
     // cannot be read is reported, not fatal.
-    const Transvia::WindowsRegistryInfo registry = Transvia::InspectWindowsRegistry(
-        target->open_dir(Processor::FromFileName(options.windows)), Transvia::HiveLogPolicyFrom(Transvia::LoadConfiguration()));
+    const Common::HiveLogPolicy policy = Transvia::HiveLogPolicyFrom(Transvia::LoadConfiguration());
+    const std::shared_ptr<Common::i_dir> windows = target->open_dir(Processor::FromFileName(options.windows));
+    const Transvia::WindowsRegistryInfo registry = Transvia::InspectWindowsRegistry(windows, policy);
+    // Which key binds boot devices to their drivers: the one a new controller needs an entry in.
+    const std::string deviceDatabase = Transvia::DeviceDatabaseName(Transvia::InspectDeviceDatabase(windows, policy));
 
     if (options.json) {
         nlohmann::json out{{"target", Processor::ToUtf8(target->full_path())},
@@ -49,7 +53,8 @@ void RunInspect(const InspectOptions& options)
                            {"build", registry.build_number},
                            {"product", registry.product_name},
                            {"control_set", registry.control_set},
-                           {"system_root", registry.system_root}};
+                           {"system_root", registry.system_root},
+                           {"device_database", deviceDatabase}};
         if (!registry.problems.empty()) out["problems"] = registry.problems;
         std::cout << out.dump(2) << '\n';
     } else {
@@ -64,6 +69,7 @@ void RunInspect(const InspectOptions& options)
                                                               : registry.current_version + " build " + registry.build_number);
         line("control set: ", registry.control_set);
         line("system root: ", registry.system_root);
+        line("boot device binding: ", deviceDatabase);
         if (!registry.problems.empty()) std::cout << "problems:\n" << registry.problems;
     }
 }

@@ -12,6 +12,7 @@
 #include "entry/platform.h"
 #include "entry/run_devices.h"
 #include "hardware/hardware_file.h"
+#include "install/driver_database.h"
 #include "install/driver_plan.h"
 #include "support/text.h"
 #include "transvia/dir.h"
@@ -104,6 +105,15 @@ void PrintTable(const Transvia::DriverPlan& plan)
     }
 }
 
+// Where an install would bind the boot devices: the DriverDatabase (Windows 8 and later),
+// the CriticalDeviceDatabase (before) or neither.
+std::string DeviceDatabasePlan(const std::shared_ptr<Common::rio_dir>& root, const Processor::String& windows,
+                               const Transvia::TargetVersion& version)
+{
+    const auto present = Transvia::InspectDeviceDatabase(root->open_dir(windows));
+    return Transvia::DeviceDatabaseName(Transvia::DeviceDatabaseWritten(present, version));
+}
+
 void RunPlan(const PlanOptions& options)
 {
     if (options.verbose) EnableVerboseTraces();
@@ -116,8 +126,15 @@ void RunPlan(const PlanOptions& options)
         const Processor::String windows = Processor::FromFileName(options.windows);
         const uint32_t platform = Transvia::DetectPlatform(*root, windows, *logger);
         const Transvia::DriverPlan plan = Transvia::PlanDrivers(root, windows, platform, storages, devices);
-        if (options.json) std::cout << ToJson(plan).dump(2) << "\n";
-        else PrintTable(plan);
+        const std::string deviceDatabase = DeviceDatabasePlan(root, windows, plan.version);
+        if (options.json) {
+            Json out = ToJson(plan);
+            out["target"]["device_database"] = deviceDatabase;
+            std::cout << out.dump(2) << "\n";
+        } else {
+            std::cout << "boot devices would be bound in: " << deviceDatabase << "\n";
+            PrintTable(plan);
+        }
     } catch (const Common::Error& error) {
         PrintError(error);
         throw CLI::RuntimeError(1);

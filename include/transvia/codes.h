@@ -132,6 +132,11 @@ constexpr uint32_t kCopySourceNotFound = 0x40011;   // the source file is in non
 constexpr uint32_t kCopyNameRefused = 0x1D0270;     // a file or folder name that would leave its folder
 constexpr uint32_t kCabinetRejected = 0x1D0271;     // a cabinet or entry that cannot be extracted safely
 
+// DriverDatabase registration of boot drivers (Windows 8 and later)
+constexpr uint32_t kDriverDatabaseMismatch = 0x1D0380;  // the hive's DriverDatabase does not fit the version or platform
+constexpr uint32_t kDriverDatabaseUnusable = 0x1D0381;  // a value or name of it cannot be read or written as needed
+constexpr uint32_t kDriverPackageNoClass = 0x1D0382;    // the INF names no readable ClassGUID
+
 // The static record handed out when memory for a new one cannot be had.
 constexpr uint32_t kAllocationFailed = 0xFFF2;
 

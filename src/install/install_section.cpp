@@ -2,6 +2,7 @@
 // sections, services and the critical device database, in that order.
 #include "install/add_reg.h"
 #include "install/critical_device_database.h"
+#include "install/driver_database_install.h"
 #include "install/file_copy_op.h"
 #include "install/inf_processor.h"
 #include "install/oem_publication.h"
@@ -73,7 +74,8 @@ Common::Error InfProcessorImpl::Install(CandidateStore& store, uint32_t rank, Wi
         }
     }
 
-    PublishDriverFiles(*folder, sources, *files);
+    Processor::String published;
+    PublishDriverFiles(*folder, sources, *files, &published);
 
     if (SectionEntry* needs = FirstEntry(section, u"Needs")) {
         Notify(u"Needs");
@@ -133,8 +135,19 @@ Common::Error InfProcessorImpl::Install(CandidateStore& store, uint32_t rank, Wi
         return {};
     }
     Common::Error result;
-    return UpdateCriticalDeviceDatabase({version_.major, version_.minor}, result, store.identifiers, registry, inf,
-                                        associated, &observers_);
+    if (UpdateCriticalDeviceDatabase({version_.major, version_.minor}, result, store.identifiers, registry, inf,
+                                     associated, &observers_)
+            .failed())
+        return result;
+    // Windows 8 and later bind boot devices through the DriverDatabase instead. The name
+    // the INF was just published under is offered to it, so that the file in the INF
+    // folder and the database entry agree when the database has that name free.
+    auto models = store.modelsByRank.find(rank);
+    DriverPackageRegistration input =
+        DescribeDriverPackage(inf, section, models == store.modelsByRank.end() ? nullptr : models->second,
+                              store.wideIdentifiers, fileName, associated);
+    input.publishedInf = std::u16string(published.getBuffer(), static_cast<size_t>(published.length()));
+    return RegisterBootDriver(registry, sources, version_, platform_, input, *folder, *files, store.identifiers);
 }
 
 }  // namespace Transvia

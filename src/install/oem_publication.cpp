@@ -37,29 +37,37 @@ void PublishCatalog(const Common::i_dir& packageFolder, WinSources& sources, con
     if (!error.empty()) TraceFailure(name, error);
 }
 
-void PublishInf(const Common::i_dir& packageFolder, Common::rio_dir& infFolder, const String& name)
+void PublishInf(const Common::i_dir& packageFolder, Common::rio_dir& infFolder, const String& name, String& published)
 {
-    String published;
     Common::Error error = CreateOemInfNameGenerator(infFolder)->Generate(name, published);
     if (error.empty()) error = Common::CopyFile(packageFolder, name, infFolder, published);
-    if (!error.empty())
+    if (!error.empty()) {
         TraceFailure(name, error);
-    else
+        published.remove();
+    } else
         Common::Trace(2, u"Publish: '{0}' published as '{1}'.", {name, published});
 }
 
 }  // namespace
 
-void PublishDriverFiles(const Common::i_dir& packageFolder, WinSources& sources, const DriverSources& files)
+void PublishDriverFiles(const Common::i_dir& packageFolder, WinSources& sources, const DriverSources& files,
+                        String* publishedInf)
 {
+    String ignored;
+    String& published = publishedInf ? *publishedInf : ignored;
+    published.remove();
     Common::rio_dir* infFolder = sources.GetInfDir(true);
-    if (infFolder != nullptr && infFolder->compare(packageFolder) == 0) return;
+    const bool inTarget = infFolder != nullptr && infFolder->compare(packageFolder) == 0;
     for (uint32_t i = 0; i < files.Count(); ++i) {
         const FileRecord* record = files.Record(i);
         if (record == nullptr) break;
         const bool inf = record->flags & FileRecordFlags::kInfFile;
         const bool catalog = record->flags & FileRecordFlags::kCatalogFile;
         if (!inf && !catalog) continue;
+        if (inTarget) {
+            if (inf && published.isEmpty()) published = record->name;
+            continue;
+        }
         if (!IsPlainFileName(record->name)) {
             TraceFailure(record->name, Refused(record->name));
             continue;
@@ -71,7 +79,9 @@ void PublishDriverFiles(const Common::i_dir& packageFolder, WinSources& sources,
                                                          u"The target's INF folder cannot be opened."));
             continue;
         }
-        PublishInf(packageFolder, *infFolder, record->name);
+        String name;
+        PublishInf(packageFolder, *infFolder, record->name, name);
+        if (published.isEmpty()) published = name;
     }
 }
 

@@ -13,6 +13,9 @@ constexpr const char16_t* kCatalogFolder = u"CatRoot\\{F750E6C3-38EE-11D1-85E5-0
 
 // Never throws: a file that cannot be published is traced (0x1D019D) and passed over.
 // A package read from the target's own INF folder is already published: nothing is done.
-void PublishDriverFiles(const Common::i_dir& packageFolder, WinSources& sources, const DriverSources& files);
+// `publishedInf`, when given, receives the name the package's INF has in the target's INF
+// folder afterwards (its own name for a package read from there), or stays empty.
+void PublishDriverFiles(const Common::i_dir& packageFolder, WinSources& sources, const DriverSources& files,
+                        Processor::String* publishedInf = nullptr);
 
 }  // namespace Transvia

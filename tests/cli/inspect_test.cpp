@@ -50,6 +50,20 @@ TEST_F(InspectTest, ReportsPlatformCodeAndDecoration)
     EXPECT_NE(r.out.find("platform:    0 (not recognised)"), std::string::npos) << r.out;
 }
 
+TEST_F(InspectTest, ShowsWhichKeyBindsBootDevices)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    Ntdll("amd64");
+    for (const auto& [hive, expected] : {std::pair{"hives/dissect.regf/SYSTEM", "DriverDatabase"},
+                                         std::pair{"hives/winxp-x64/system", "CriticalDeviceDatabase"}}) {
+        std::filesystem::create_directories(scratch.path() / "Windows/System32/config");
+        std::filesystem::copy_file(data / hive, scratch.path() / "Windows/System32/config/SYSTEM",
+                                   std::filesystem::copy_options::overwrite_existing);
+        Result r = Inspect();
+        EXPECT_NE(r.out.find(std::string("boot device binding: ") + expected + "\n"), std::string::npos) << r.out;
+    }
+}
+
 TEST_F(InspectTest, HeaderFaultsExitNonZeroWithCodeAndText)
 {
     scratch.write("Windows/System32/ntdll.dll", std::string(63, 'M'));

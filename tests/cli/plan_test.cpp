@@ -138,3 +138,21 @@ TEST_F(PlanTest, WithoutTheWindowsTenNumbersTheOldModelsApply)
     EXPECT_EQ(first["install_section"], "OLD");
     EXPECT_EQ(first["level"], 2);
 }
+
+TEST_F(PlanTest, SaysWhichDeviceDatabaseAnInstallWouldWrite)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const fs::path system = target.path() / "Windows/System32/config/SYSTEM";
+    struct Case { const char* version; const char* hive; const char* expected; };
+    for (const Case& c : {Case{"\"CurrentVersion\"=\"6.3\"\n", "hives/dissect.regf/SYSTEM", "DriverDatabase"},
+                          Case{"\"CurrentVersion\"=\"6.1\"\n", "hives/winxp-x64/system", "CriticalDeviceDatabase"},
+                          // A Windows 10 hive without the key gets neither: the run warns instead.
+                          Case{"\"CurrentVersion\"=\"6.3\"\n", "hives/winxp-x64/system", "none"}}) {
+        Software(c.version);
+        fs::copy_file(data / c.hive, system, fs::copy_options::overwrite_existing);
+        const nlohmann::json plan = Plan();
+        ASSERT_FALSE(plan.is_discarded());
+        EXPECT_EQ(plan["target"]["device_database"], c.expected) << c.hive << " " << c.version;
+    }
+    EXPECT_NE(Plan("").get<std::string>().find("boot devices would be bound in: none"), std::string::npos);
+}
