@@ -220,8 +220,7 @@ Common::Error LineWriter::WriteMultiString(const SectionEntry& line, RegistryKey
     }
     for (uint32_t i = 4; i < line.GetFieldCount(); ++i)
         list.Append(Field(line, i, &directories_));
-    const std::u16string data = list.Build();
-    if (!key.SetMultiString(name, data.c_str()))
+    if (!key.SetMultiStringData(name, list.Build()))
         return Fail(Codes::kRegistryOperationFailed, TV_HERE, u"AddReg('{0}'): Unable to change value named '{1}'",
                     {name});
     return Common::Error();

@@ -195,6 +195,7 @@ struct StubbornKey final : RegistryKey {
     bool SetDword(const String&, uint32_t) override { return false; }
     bool SetString(const String&, const String&, bool) override { return false; }
     bool SetMultiString(const String&, const char16_t*) override { return false; }
+    bool SetMultiStringData(const String&, const std::u16string&) override { return false; }
     bool SetBinary(const String&, const void*, uint32_t) override { return false; }
     bool QueryValue(const String&, uint32_t& type, void* buffer, uint32_t& size) override
     {
