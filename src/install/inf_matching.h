@@ -66,5 +66,9 @@ struct MatchSettings {
 // Records in `store` every models line of `inf` that names one of the device's identifiers
 // (see the rank rule in the source). True when at least one candidate was stored.
 bool MatchInf(Inf& inf, CandidateStore& store, bool preferred, const MatchSettings& settings);
+// The same for several devices at once, with the INF's sections looked up only once;
+// one flag per store.
+std::vector<bool> MatchInf(Inf& inf, const std::vector<CandidateStore*>& stores, bool preferred,
+                           const MatchSettings& settings);
 
 }  // namespace Transvia

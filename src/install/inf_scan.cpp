@@ -132,6 +132,8 @@ ScanResult ScanLocations(const std::vector<SearchLocation>& locations, const std
 {
     ScanResult result;
     for (const DeviceIds& device : devices) result.stores.emplace_back(device);
+    std::vector<CandidateStore*> stores;
+    for (CandidateStore& store : result.stores) stores.push_back(&store);
     FilterInfByCLSID parserFilter(filters);
     const double share = locations.empty() ? 0.0 : 50.0 / static_cast<double>(locations.size());
 
@@ -154,19 +156,23 @@ ScanResult ScanLocations(const std::vector<SearchLocation>& locations, const std
                               {file.name, file.folder->full_path(), file.folder->last_error().code()});
                 continue;
             }
-            if (handle->size() <= 0) continue;
             ParseError error;
             std::unique_ptr<Inf> inf = ParseInf(*handle, &parserFilter, &error, 0);
+            // An empty file is passed over silently; its size is asked only when the parse
+            // failed, which saves a system call on every other file.
+            const bool empty = !inf && error.code == ParseReadError && handle->size() <= 0;
             handle.reset();
             if (!inf) {
-                if (error.code != ParseRejected)
+                if (error.code != ParseRejected && !empty)
                     Common::Trace(3, u"Install: Unable to parse '{0}' in '{1}' (line {2})",
                                   {file.name, file.folder->full_path(), error.line});
                 continue;
             }
+            const std::vector<bool> matches = MatchInf(*inf, stores, file.preferred, settings);
             bool matched = false;
-            for (CandidateStore& store : result.stores) {
-                if (!MatchInf(*inf, store, file.preferred, settings)) continue;
+            for (size_t s = 0; s < stores.size(); ++s) {
+                if (!matches[s]) continue;
+                CandidateStore& store = *stores[s];
                 matched = true;
                 Common::Trace(2, u"Install: Device '{0}' matches '{1}' in '{2}'",
                               {Processor::FromUtf8(store.identifiers.name()), file.name, file.folder->full_path()});
