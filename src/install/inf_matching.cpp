@@ -163,12 +163,32 @@ int CompareDriverVer(Inf& a, Inf& b)
     return 0;
 }
 
+namespace {
+
+// `text` with full case folding, as u_strcasecmp compares: two texts compare equal there
+// exactly when their folded forms are equal. Empty when folding fails (or for no text):
+// the caller then compares with u_strcasecmp itself.
+void FullFold(const char16_t* text, int32_t length, std::u16string& folded)
+{
+    if (length < 0) length = u_strlen(text);
+    folded.resize(static_cast<size_t>(length) * 3 + 1);  // folding makes a unit at most three
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t size = u_strFoldCase(folded.data(), static_cast<int32_t>(folded.size()), text, length,
+                                       U_FOLD_CASE_DEFAULT, &status);
+    folded.resize(U_SUCCESS(status) ? static_cast<size_t>(size) : 0);
+}
+
+}  // namespace
+
 CandidateStore::CandidateStore(DeviceIds ids) : identifiers(std::move(ids))
 {
     for (const std::string& id : identifiers) {
         Processor::String wide;
         for (unsigned char c : id) wide.append(static_cast<char16_t>(c));
         wideIdentifiers.push_back(wide);
+        std::u16string folded;
+        FullFold(wide.getBuffer(), wide.length(), folded);
+        foldedIdentifiers.push_back(std::move(folded));
     }
 }
 
@@ -233,6 +253,7 @@ std::vector<bool> MatchInf(Inf& inf, const std::vector<CandidateStore*>& stores,
 
     const DecorationMode modelsMode = settings.platform == InfPlatform::kX86 ? DecorationMode::kModelsLoose : DecorationMode::kModelsStrict;
     const std::u16string decoration = std::u16string(u".") + InfPlatform::Decoration(settings.platform);
+    std::u16string folded;
 
     // Sections are looked up once per models line and each identifier is compared with
     // every device there: the scan matches each INF against all devices in one pass.
@@ -267,12 +288,17 @@ std::vector<bool> MatchInf(Inf& inf, const std::vector<CandidateStore*>& stores,
             for (uint32_t f = 1; f < line->GetFieldCount(); ++f) {
                 const char16_t* id = line->GetField(static_cast<int32_t>(f));
                 if (id == nullptr) continue;
+                // Folded once here and compared with the devices' folded identifiers.
+                FullFold(id, -1, folded);
                 for (size_t s = 0; s < stores.size(); ++s) {
                     CandidateStore& store = *stores[s];
                     const uint32_t n = static_cast<uint32_t>(store.wideIdentifiers.size());
                     for (uint32_t i = 0; i < n; ++i) {
-                        if (u_strcasecmp(id, store.wideIdentifiers[i].getTerminatedBuffer(), U_FOLD_CASE_DEFAULT) != 0)
-                            continue;
+                        const bool equal = folded.empty() || store.foldedIdentifiers[i].empty()
+                                               ? u_strcasecmp(id, store.wideIdentifiers[i].getTerminatedBuffer(),
+                                                              U_FOLD_CASE_DEFAULT) == 0
+                                               : folded == store.foldedIdentifiers[i];
+                        if (!equal) continue;
                         if (Record(inf, store, preferred, models, *line, f, i, manufacturer, choose)) matched[s] = true;
                     }
                 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include "registry/registry_path.h"
@@ -24,11 +25,20 @@ struct InfFile {
     bool preferred = false;
 };
 
+// Whether `name` upper-cased ends with (or, with `whole`, is) `upper`; unit by unit,
+// as UpCased would compare, without making the upper-cased copy for every file.
+bool UpperMatches(const Processor::String& name, std::u16string_view upper, bool whole)
+{
+    const int32_t length = name.length(), size = static_cast<int32_t>(upper.size());
+    if (length < size || (whole && length != size)) return false;
+    for (int32_t i = 0; i < size; ++i)
+        if (Processor::UpCase(name.charAt(length - size + i)) != upper[static_cast<size_t>(i)]) return false;
+    return true;
+}
+
 bool IsInfName(const Processor::String& name)
 {
-    if (name.length() < 4) return false;
-    const Processor::String upper = Processor::UpCased(name);
-    return upper.endsWith(u".INF") && upper != Processor::String(u"LAYOUT.INF");
+    return UpperMatches(name, u".INF", false) && !UpperMatches(name, u"LAYOUT.INF", true);
 }
 
 // Identity of a folder, so that a link back up the tree is entered only once.
