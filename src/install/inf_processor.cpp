@@ -93,8 +93,9 @@ void InfProcessorImpl::Run(Common::Error& result, const DeviceList& devices, con
 
     // SYSTEM is edited on a copy: a run that stops before its install phase leaves it as it was.
     std::unique_ptr<WindowsRegistry> registry = CreateWindowsRegistry(windows);
-    if (registry) registry->UseWorkingCopy();
-    if (!registry || !registry->System()) Common::Raise(Common::Codes::kRegistryOpenFailed, TV_HERE, windows->full_path());
+    if (!registry) Common::Raise(Common::Codes::kRegistryOpenFailed, TV_HERE, windows->full_path());
+    registry->UseWorkingCopy();
+    if (!registry->System()) Common::Raise(Common::Codes::kRegistryOpenFailed, TV_HERE, windows->full_path());
     std::unique_ptr<WinSources> sources = CreateWinSources(root, windowsName);
     if (!sources) Common::Raise(Common::Codes::kSourcesCreateFailed, TV_HERE, windows->full_path());
 
