@@ -10,8 +10,13 @@
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "support/message_table.h"
 
 namespace Transvia {
+
+// Texts from the message table, by number.
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 
 namespace {
 
@@ -72,13 +77,13 @@ std::unique_ptr<RegistryKey> CurrentVersionKey(WindowsRegistry& registry, Common
 {
     RegistryKey* software = registry.Software();
     if (software == nullptr) {
-        error = Common::MakeError(Common::Codes::kRegistryOpenFailed, TV_HERE, u"The target's SOFTWARE hive cannot be opened.");
+        error = Common::MakeError(Common::Codes::kRegistryOpenFailed, TV_HERE, Get(Messages::kSoftwareHiveUnreadable));
         return nullptr;
     }
     auto key = OpenExistingKey(*software, u"Microsoft\\Windows NT\\CurrentVersion");
     if (!key)
         error = Common::MakeError(Common::Codes::FromSystemError(ENOENT), TV_HERE,
-                                  u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion does not exist in the target.");
+                                  Get(Messages::kCurrentVersionKeyMissing));
     return key;
 }
 
@@ -150,7 +155,7 @@ ScanResult ScanLocations(const std::vector<SearchLocation>& locations, const std
     for (size_t l = 0; l < locations.size(); ++l) {
         const SearchLocation& location = locations[l];
         const LocationFlags flags = FlagsOf(locations, *location.folder);
-        Common::Trace(2, u"Install: Search drivers in '{0}'", {location.folder->full_path()});
+        Common::Trace(2, Get(Messages::kScanLocation), {location.folder->full_path()});
         std::vector<InfFile> files;
         std::set<FolderKey> seen;
         ListFolder(location.folder, location, flags.preferred != 0, flags.recursive != 0, 0, seen, files);
@@ -162,7 +167,7 @@ ScanResult ScanLocations(const std::vector<SearchLocation>& locations, const std
                                                          share * static_cast<double>(f) / static_cast<double>(files.size())));
             auto handle = file.folder->open_file(file.name);
             if (!handle) {
-                Common::Trace(4, u"Install: Unable to open '{0}' in '{1}', error {2}",
+                Common::Trace(4, Get(Messages::kScanOpenFailed),
                               {file.name, file.folder->full_path(), file.folder->last_error().code()});
                 continue;
             }
@@ -174,7 +179,7 @@ ScanResult ScanLocations(const std::vector<SearchLocation>& locations, const std
             handle.reset();
             if (!inf) {
                 if (error.code != ParseRejected && !empty)
-                    Common::Trace(3, u"Install: Unable to parse '{0}' in '{1}' (line {2})",
+                    Common::Trace(3, Get(Messages::kScanParseFailed),
                                   {file.name, file.folder->full_path(), error.line});
                 continue;
             }
@@ -184,7 +189,7 @@ ScanResult ScanLocations(const std::vector<SearchLocation>& locations, const std
                 if (!matches[s]) continue;
                 CandidateStore& store = *stores[s];
                 matched = true;
-                Common::Trace(2, u"Install: Device '{0}' matches '{1}' in '{2}'",
+                Common::Trace(2, Get(Messages::kScanDeviceMatches),
                               {Processor::FromUtf8(store.identifiers.name()), file.name, file.folder->full_path()});
                 store.folderByInf[inf.get()] = file.folder;
                 store.fileNameByInf[inf.get()] = file.name;
@@ -212,7 +217,7 @@ Common::Error ReadTargetVersion(WindowsRegistry& registry, TargetVersion& versio
     Processor::String text;
     if (!ReadStringValue(*key, u"CurrentVersion", text))
         return Common::MakeError(Common::Codes::FromSystemError(ENOENT), TV_HERE,
-                                 u"The target's SOFTWARE hive has no readable \"CurrentVersion\".");
+                                 Get(Messages::kCurrentVersionUnreadable));
     // "5.2": each part up to the first that is not a number; the rest stays 0.
     uint32_t parts[2] = {0, 0};
     int32_t position = 0;
