@@ -109,7 +109,64 @@ void Cabextract(benchmark::State& state)
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFileBytes));
 }
 
+// A driver cache's shape: one cabinet of many small files, from which an install takes
+// one file after another (every tenth, in cabinet order). Measures what reading the
+// cabinet's headers again for each file would cost.
+struct ManyFiles {
+    static constexpr int kCount = 2000;
+    fs::path folder;
+    std::shared_ptr<Common::rio_dir> cabinets, out;
+
+    ManyFiles()
+    {
+        char path[] = "/tmp/cab-bench-many-XXXXXX";
+        if (::mkdtemp(path) == nullptr) std::abort();
+        folder = path;
+        fs::create_directories(folder / "src");
+        fs::create_directories(folder / "cache");
+        fs::create_directories(folder / "out");
+        std::ofstream list(folder / "list");
+        for (int i = 0; i < kCount; ++i) {
+            const std::string name = "drv" + std::to_string(i) + ".sys";
+            std::mt19937 random(static_cast<uint32_t>(i));
+            std::string bytes(2048, '\0');
+            for (size_t b = 0; b < bytes.size(); ++b) bytes[b] = b % 512 < 384 ? static_cast<char>(random()) : 'x';
+            std::ofstream(folder / "src" / name, std::ios::binary) << bytes;
+            list << name << "\n";
+        }
+        list.close();
+        const std::string command = "cd '" + (folder / "src").string() + "' && xargs gcab -c -n -z '" +
+                                    (folder / "cache" / "many.cab").string() + "' < '" + (folder / "list").string() + "'";
+        if (std::system(command.c_str()) != 0) {
+            std::fprintf(stderr, "gcab failed: %s\n", command.c_str());
+            std::exit(1);
+        }
+        Common::Error error;
+        cabinets = Common::OpenLocalDir((folder / "cache").string(), error);
+        out = Common::OpenLocalDir((folder / "out").string(), error);
+        if (!cabinets || !out) std::abort();
+    }
+    ~ManyFiles() { fs::remove_all(folder); }
+};
+
+void CabSourceManyFiles(benchmark::State& state)
+{
+    static ManyFiles cabinet;
+    for (auto _ : state) {
+        Transvia::CabSourceImpl source;  // one install's worth of files
+        for (int i = 0; i < ManyFiles::kCount; i += 10) {
+            const std::string name = "drv" + std::to_string(i) + ".sys";
+            if (!source.Extract(Processor::String::fromUTF8(name), *cabinet.out, u"out.sys", *cabinet.cabinets)) {
+                state.SkipWithError("extraction failed");
+                return;
+            }
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * (ManyFiles::kCount / 10));
+}
+
 BENCHMARK(CabSource)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(CabSourceManyFiles)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(Cabextract)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // The console output, then CabSource / Cabextract in real time (cabextract's work happens

@@ -174,4 +174,38 @@ constexpr uint32_t kOptimisticEnd = 1132;         // {0} device count
 constexpr uint32_t kStagingIncomplete = 1208;
 constexpr uint32_t kScheduleDone = 1209;
 
+// The driver installer: the run, the scan, install sections, registry sections,
+// services and critical devices.
+constexpr uint32_t kInstallWindowsFolder = 1239;     // {0} Windows folder
+constexpr uint32_t kInstallNoLocation = 1240;
+constexpr uint32_t kInstallNoLocationNoInf = 1241;
+constexpr uint32_t kInstallNoDriverFits = 1242;
+constexpr uint32_t kInstallNoInfFound = 1243;
+constexpr uint32_t kSoftwareHiveUnreadable = 1244;
+constexpr uint32_t kCurrentVersionKeyMissing = 1245;
+constexpr uint32_t kCurrentVersionUnreadable = 1246;
+constexpr uint32_t kScanLocation = 1247;             // {0} location
+constexpr uint32_t kScanOpenFailed = 1248;           // {0} file, {1} folder, {2} code
+constexpr uint32_t kScanParseFailed = 1249;          // {0} file, {1} folder, {2} line
+constexpr uint32_t kScanDeviceMatches = 1250;        // {0} device, {1} file, {2} folder
+constexpr uint32_t kNoFunctionDriver = 1251;         // {0} section
+constexpr uint32_t kIncludedSectionMissing = 1252;   // {0} section, {1} INF
+constexpr uint32_t kAddRegKeyNotOpened = 1253;       // {0} section, {1} key, {2} hive
+constexpr uint32_t kAddRegLineWithoutFields = 1254;  // {0} section
+constexpr uint32_t kCriticalKeyNotOpened = 1255;     // {0} key, {1} parent
+constexpr uint32_t kCriticalKeyNotCreated = 1256;    // {0} key
+constexpr uint32_t kCriticalValuesNotWritten = 1257;  // {0}, {1} values, {2} key
+constexpr uint32_t kCriticalEntryNotWritten = 1258;  // {0} key
+constexpr uint32_t kServiceNumberMissing = 1259;     // {0} service, {1} INF key
+constexpr uint32_t kServiceValueNotWritten = 1260;   // {0} service, {1} value
+constexpr uint32_t kServicesIncludeRefused = 1261;   // {0} section, {1} INF
+constexpr uint32_t kServicesNeedsTooDeep = 1262;     // {0} section, {1} INF
+constexpr uint32_t kServicesFlagsNotNumber = 1263;   // {0} section, {1} flags, {2} service
+constexpr uint32_t kServicesNoInstallSection = 1264;  // {0} section, {1} install section, {2} service
+constexpr uint32_t kServicesEventSourceRefused = 1265;  // {0} section, {1} source
+constexpr uint32_t kServiceNameRefused = 1266;       // {0} service
+constexpr uint32_t kServiceKeyNotOpened = 1267;      // {0} service
+constexpr uint32_t kServiceBinaryMissing = 1268;     // {0} service
+constexpr uint32_t kServiceImagePathRefused = 1269;  // {0} service, {1} path
+
 }  // namespace Common::Messages

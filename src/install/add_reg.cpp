@@ -12,9 +12,14 @@
 #include "support/text.h"
 #include "support/trace.h"
 #include "support/trace_levels.h"
+#include "support/message_table.h"
 #include "transvia/codes.h"
 
 namespace Transvia {
+
+// Texts from the message table, by number.
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 
 using Processor::String;
 namespace Codes = Common::Codes;
@@ -172,7 +177,7 @@ Common::Error LineWriter::OpenKey(const SectionEntry& line, const String& subkey
         RegistryKey* software = registry_.Software();
         std::unique_ptr<RegistryKey> classes = software ? software->OpenKey(u"Classes") : nullptr;
         if (!classes)
-            return Fail(Codes::kRegistryOperationFailed, TV_HERE, u"AddReg('{0}'): Key '{1}' of '{2}' not opened",
+            return Fail(Codes::kRegistryOperationFailed, TV_HERE, Get(Messages::kAddRegKeyNotOpened),
                         {String(u"Classes"), String(u"Software")});
         key = Below(classes.get(), subkey, holder);
         if (key == classes.get())
@@ -220,8 +225,7 @@ Common::Error LineWriter::WriteMultiString(const SectionEntry& line, RegistryKey
     }
     for (uint32_t i = 4; i < line.GetFieldCount(); ++i)
         list.Append(Field(line, i, &directories_));
-    const std::u16string data = list.Build();
-    if (!key.SetMultiString(name, data.c_str()))
+    if (!key.SetMultiStringData(name, list.Build()))
         return Fail(Codes::kRegistryOperationFailed, TV_HERE, u"AddReg('{0}'): Unable to change value named '{1}'",
                     {name});
     return Common::Error();
@@ -251,7 +255,7 @@ Common::Error LineWriter::WriteBinary(const SectionEntry& line, RegistryKey& key
 Common::Error LineWriter::Write(const SectionEntry& line)
 {
     if (line.GetFieldCount() == 0 || !line.GetField(0))
-        return Fail(Codes::kInvalidFormat, TV_HERE, u"AddReg('{0}'): Line without fields");
+        return Fail(Codes::kInvalidFormat, TV_HERE, Get(Messages::kAddRegLineWithoutFields));
     const String subkey = Field(line, 1);
     std::unique_ptr<RegistryKey> holder;
     RegistryKey* key = nullptr;
@@ -333,7 +337,8 @@ Common::Error AddReg(Inf& inf, const String& section, const RegistryContext* con
         SectionEntry* line = found->GetEntry(static_cast<int32_t>(i));
         Common::Error error = line ? writer.Write(*line)
                                    : Common::MakeError(Codes::kInvalidFormat, TV_HERE,
-                                                       Processor::Format(u"AddReg('{0}'): Line without fields", {section}));
+                                                       Common::MessageTable::Text(Messages::kAddRegLineWithoutFields,
+                                                                                  {section}));
         if (error.failed())
             return error;
     }

@@ -94,6 +94,7 @@ CabSourceImpl::CabSourceImpl() = default;
 CabSourceImpl::~CabSourceImpl()
 {
     CabSystem::Active active(system_);
+    for (auto& [path, opened] : opened_) decompressor_->close(decompressor_, opened.cabinet);
     if (decompressor_ != nullptr) mspack_destroy_cab_decompressor(decompressor_);
 }
 
@@ -103,10 +104,31 @@ mscab_decompressor* CabSourceImpl::Decompressor()
     return decompressor_;
 }
 
-void CabSourceImpl::Release(Found& found)
+mscabd_cabinet* CabSourceImpl::Open(const std::shared_ptr<const Common::i_dir>& folder, const Common::dir_entry& entry,
+                                    const String& path, const String& fileName)
 {
-    if (found.cabinet != nullptr) decompressor_->close(decompressor_, found.cabinet);
-    found = Found();
+    // A driver install takes many files out of the same few cabinets; reading a large
+    // cabinet's headers for each of them would cost more than the extraction.
+    auto cached = opened_.find(path);
+    if (cached != opened_.end()) {
+        const Common::dir_entry& file = cached->second.file;
+        if (file.id == entry.id && file.size == entry.size && file.modified_ns == entry.modified_ns &&
+            file.created_ns == entry.created_ns)
+            return cached->second.cabinet;
+        decompressor_->close(decompressor_, cached->second.cabinet);
+        opened_.erase(cached);
+    }
+    system_.ClearDiagnostics();
+    mscabd_cabinet* cabinet = decompressor_->open(decompressor_, system_.AddCabinet(folder, entry.name));
+    if (cabinet == nullptr) {
+        String text(u"CopyFiles(");
+        text.append(fileName).append(u"): The cabinet '").append(path).append(u"' is passed over: ");
+        text.append(ReasonOf(decompressor_->last_error(decompressor_))).append(u".");
+        Common::TraceError(3, Common::MakeError(Common::Codes::kCabinetRejected, TV_HERE, text, system_.IoError()));
+        return nullptr;
+    }
+    opened_[path] = {cabinet, entry};
+    return cabinet;
 }
 
 bool CabSourceImpl::Extract(const String& fileName, Common::rio_dir& destination, const String& destinationName,
@@ -126,35 +148,28 @@ bool CabSourceImpl::Extract(const String& fileName, Common::rio_dir& destination
         return false;
     }
 
-    std::vector<String> cabinets;
+    std::vector<Common::dir_entry> cabinets;
     {
         auto it = folder.entries();
         if (!it) return false;
         Common::dir_entry entry;
         while (it->next(entry))
-            if (!entry.is_dir && EndsWithCab(entry.name)) cabinets.push_back(entry.name);
+            if (!entry.is_dir && EndsWithCab(entry.name)) cabinets.push_back(entry);
     }
     // Listing order is the file system's; sorted, "first found" means the same on every run.
-    std::sort(cabinets.begin(), cabinets.end(),
-              [](const String& a, const String& b) { return Processor::CompareNoCase(a, b) < 0; });
+    std::sort(cabinets.begin(), cabinets.end(), [](const Common::dir_entry& a, const Common::dir_entry& b) {
+        return Processor::CompareNoCase(a.name, b.name) < 0;
+    });
 
     std::shared_ptr<const Common::i_dir> searched = folder.reopen();
     if (!searched) return false;
     const std::string wanted = Processor::ToUtf8(fileName);
     Found best;
-    for (const String& name : cabinets) {
-        const String path = CabinetPath(folder, name);
+    for (const Common::dir_entry& file : cabinets) {
+        const String path = CabinetPath(folder, file.name);
         Common::Trace(1, u"CopyFiles({0}): Search driver in '{1}'.", {fileName, path});
-        system_.ClearDiagnostics();
-        mscabd_cabinet* cabinet = cabd->open(cabd, system_.AddCabinet(searched, name));
-        if (cabinet == nullptr) {
-            String text(u"CopyFiles(");
-            text.append(fileName).append(u"): The cabinet '").append(path).append(u"' is passed over: ");
-            text.append(ReasonOf(cabd->last_error(cabd))).append(u".");
-            Common::TraceError(3, Common::MakeError(Common::Codes::kCabinetRejected, TV_HERE, text, system_.IoError()));
-            continue;
-        }
-        bool kept = false;
+        mscabd_cabinet* cabinet = Open(searched, file, path, fileName);
+        if (cabinet == nullptr) continue;
         bool announced = false;
         for (const mscabd_file* entry = cabinet->files; entry != nullptr; entry = entry->next) {
             if (!SameEntryName(entry->filename, wanted, fileName)) continue;
@@ -163,17 +178,10 @@ bool CabSourceImpl::Extract(const String& fileName, Common::rio_dir& destination
             const CabTimestamp time = TimeOf(*entry);
             // Strictly newer only: on equal times the entry found first stays.
             if (best.entry != nullptr && !(best.time < time)) continue;
-            if (best.cabinet != cabinet) Release(best);
             best = {cabinet, entry, time, path};
-            kept = true;
         }
-        if (!kept) cabd->close(cabd, cabinet);
     }
-    bool extracted = false;
-    if (best.entry != nullptr) extracted = ExtractEntry(best, fileName, destination, destinationName);
-    Release(best);
-    system_.ForgetCabinets();
-    return extracted;
+    return best.entry != nullptr && ExtractEntry(best, fileName, destination, destinationName);
 }
 
 bool CabSourceImpl::ExtractEntry(const Found& found, const String& fileName, Common::rio_dir& destination,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <map>
 #include <memory>
 
 #include "inf/win_sources.h"
@@ -41,14 +42,24 @@ public:
 
 private:
     struct Found;
+    // A cabinet whose headers were read, kept open for the next extraction as long as the
+    // file is the same (inode, size, modification and change times).
+    struct Opened {
+        mscabd_cabinet* cabinet = nullptr;
+        Common::dir_entry file;
+    };
     // The decompressor, made on first use and kept.
     mscab_decompressor* Decompressor();
+    // Cabinet `entry` of `folder` (at `path`), read once and then reused; null (traced)
+    // when it is no cabinet we can read.
+    mscabd_cabinet* Open(const std::shared_ptr<const Common::i_dir>& folder, const Common::dir_entry& entry,
+                         const Processor::String& path, const Processor::String& fileName);
     bool ExtractEntry(const Found& found, const Processor::String& fileName, Common::rio_dir& destination,
                       const Processor::String& destinationName);
-    void Release(Found& found);
 
     CabSystem system_;
     mscab_decompressor* decompressor_ = nullptr;
+    std::map<Processor::String, Opened> opened_;  // by cabinet path
 };
 
 // The processor makes one per run; the target's folders are not needed to make it.

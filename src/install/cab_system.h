@@ -47,10 +47,8 @@ public:
     };
 
     // The name under which libmspack opens cabinet `name` of `folder`. libmspack keeps the
-    // pointer (it reopens the cabinet to extract), so it lives until ForgetCabinets.
+    // pointer (it reopens the cabinet to extract), so it lives as long as this object.
     const char* AddCabinet(std::shared_ptr<const Common::i_dir> folder, const Processor::String& name);
-    // Forgets every cabinet name handed out (none may be open any more).
-    void ForgetCabinets() { cabinets_.clear(); }
     // Sets the file libmspack writes under kOutput and the most bytes it may receive;
     // null detaches it.
     void SetOutput(std::shared_ptr<Common::o_file> file, uint64_t limit);

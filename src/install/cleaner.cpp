@@ -28,12 +28,21 @@ public:
     std::vector<String> names;
 };
 
-bool DisableStart(RegistryKey* services, const String& name)
+// A service the target lacks is left absent: a key holding only "Start" would be a
+// broken service entry that Windows reports at every start. True when it is disabled now.
+bool DisableService(RegistryKey* services, const String& name)
 {
-    if (!services || !UsableServiceName(name))
+    auto key = services ? OpenExistingKey(*services, name) : nullptr;
+    if (services && !key) {
+        Common::Trace(kDetail, u"DisableService: '{0}' is not installed in the target.", {name});
         return false;
-    auto key = services->OpenKey(name);
-    return key && key->SetDword(u"Start", 4);
+    }
+    const bool disabled = key && key->SetDword(u"Start", 4);
+    if (disabled)
+        Common::Trace(kNotable, u"DisableService: Successfully disable boot startup of '{0}'.", {name});
+    else
+        Common::Trace(kFailure, u"DisableService: Failed to disable boot startup of '{0}'.", {name});
+    return disabled;
 }
 
 // Hands each driver key of a class to its cleaner.
@@ -140,10 +149,7 @@ void StopServices(WindowsRegistry& registry, DeviceDatabase& database)
             Common::Trace(kWarning, u"DisableService: Refused service name '{0}'.", {name});
             continue;
         }
-        if (DisableStart(registry.Services(), name))
-            Common::Trace(kNotable, u"DisableService: Successfully disable boot startup of '{0}'.", {name});
-        else
-            Common::Trace(kFailure, u"DisableService: Failed to disable boot startup of '{0}'.", {name});
+        DisableService(registry.Services(), name);
     }
 }
 
@@ -304,12 +310,8 @@ void InstanceCleaner::DisableServices(Inf& inf, const std::vector<String>& insta
         // A service the hook keeps running still leaves the filter lists: the class's
         // filters belong to the old drivers' devices.
         if (AcceptService(name)) {
-            if (DisableStart(registry_.Services(), name)) {
-                Common::Trace(kNotable, u"DisableService: Successfully disable boot startup of '{0}'.", {name});
+            if (DisableService(registry_.Services(), name))
                 skip_.insert(Processor::UpCased(name));
-            } else {
-                Common::Trace(kFailure, u"DisableService: Failed to disable boot startup of '{0}'.", {name});
-            }
         }
         RemoveFromFilters(name);
     }

@@ -7,9 +7,14 @@
 #include "support/text.h"
 #include "support/trace.h"
 #include "support/trace_levels.h"
+#include "support/message_table.h"
 #include "transvia/codes.h"
 
 namespace Transvia {
+
+// Texts from the message table, by number.
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 
 using Processor::String;
 
@@ -62,7 +67,7 @@ Common::Error UpdateCriticalDeviceDatabase(const TargetVersion& version, Common:
     RegistryKey* current = registry.CurrentControlSet();
     std::unique_ptr<RegistryKey> database = current ? current->CreateKey(u"control\\CriticalDeviceDatabase") : nullptr;
     if (!database) {
-        result = Failed(TV_HERE, u"The key '{0}' of '{1}' cannot be opened.",
+        result = Failed(TV_HERE, Get(Messages::kCriticalKeyNotOpened),
                         {String(u"CriticalDeviceDatabase"), String(u"CurrentControlSet")});
         return result;
     }
@@ -76,12 +81,12 @@ Common::Error UpdateCriticalDeviceDatabase(const TargetVersion& version, Common:
     // An empty name would address the database key itself.
     std::unique_ptr<RegistryKey> primary = primaryName.isEmpty() ? nullptr : database->CreateKey(primaryName);
     if (!primary) {
-        result = Failed(TV_HERE, u"The critical device key '{0}' cannot be created.", {primaryName});
+        result = Failed(TV_HERE, Get(Messages::kCriticalKeyNotCreated), {primaryName});
         Common::TraceError(kFailure, result);
         return result;
     }
     if (!WriteEntry(*primary, classGuid, service)) {
-        result = Failed(TV_HERE, u"The values '{0}' and '{1}' of '{2}' cannot be written.",
+        result = Failed(TV_HERE, Get(Messages::kCriticalValuesNotWritten),
                         {String(u"ClassGUID"), String(u"Service"), primaryName});
         return result;
     }
@@ -93,7 +98,7 @@ Common::Error UpdateCriticalDeviceDatabase(const TargetVersion& version, Common:
         if (!secondary)
             continue;
         if (!WriteEntry(*secondary, classGuid, service))
-            Common::Trace(kWarning, u"Update critical device database: the entry '{0}' cannot be written.", {name});
+            Common::Trace(kWarning, Get(Messages::kCriticalEntryNotWritten), {name});
         break;
     }
     return result;

@@ -163,12 +163,32 @@ int CompareDriverVer(Inf& a, Inf& b)
     return 0;
 }
 
+namespace {
+
+// `text` with full case folding, as u_strcasecmp compares: two texts compare equal there
+// exactly when their folded forms are equal. Empty when folding fails (or for no text):
+// the caller then compares with u_strcasecmp itself.
+void FullFold(const char16_t* text, int32_t length, std::u16string& folded)
+{
+    if (length < 0) length = u_strlen(text);
+    folded.resize(static_cast<size_t>(length) * 3 + 1);  // folding makes a unit at most three
+    UErrorCode status = U_ZERO_ERROR;
+    const int32_t size = u_strFoldCase(folded.data(), static_cast<int32_t>(folded.size()), text, length,
+                                       U_FOLD_CASE_DEFAULT, &status);
+    folded.resize(U_SUCCESS(status) ? static_cast<size_t>(size) : 0);
+}
+
+}  // namespace
+
 CandidateStore::CandidateStore(DeviceIds ids) : identifiers(std::move(ids))
 {
     for (const std::string& id : identifiers) {
         Processor::String wide;
         for (unsigned char c : id) wide.append(static_cast<char16_t>(c));
         wideIdentifiers.push_back(wide);
+        std::u16string folded;
+        FullFold(wide.getBuffer(), wide.length(), folded);
+        foldedIdentifiers.push_back(std::move(folded));
     }
 }
 
@@ -189,20 +209,54 @@ std::vector<uint32_t> CandidateStore::TryOrder() const
     return order;
 }
 
-bool MatchInf(Inf& inf, CandidateStore& store, bool preferred, const MatchSettings& settings)
+namespace {
+
+// Stores one match of identifier field `f` with the device identifier `i` unless the
+// store already holds a better candidate of that rank; `chosen` yields the install section.
+template <typename Chosen>
+bool Record(Inf& inf, CandidateStore& store, bool preferred, const DecoratedSection& models, SectionEntry& line,
+            uint32_t f, uint32_t i, const Processor::String& manufacturer, Chosen&& chosen)
 {
+    const uint32_t n = static_cast<uint32_t>(store.wideIdentifiers.size());
+    const uint32_t rank = models.level * n + (f >= 2 ? n : 0) + i;
+    if (auto existing = store.sectionByRank.find(rank); existing != store.sectionByRank.end()) {
+        const bool existingPreferred = store.Preferred(rank);
+        const bool replace =
+            preferred != existingPreferred ? preferred : CompareDriverVer(inf, *existing->second->GetInf()) > 0;
+        if (!replace) return false;
+    }
+    Section* install = chosen();
+    if (install == nullptr) return false;
+    Processor::String description;
+    if (const char16_t* key = line.GetKey(); key && key[0])
+        if (const char16_t* expanded = inf.ExpandString(key, nullptr)) description = Processor::String(expanded);
+    store.sectionByRank[rank] = install;
+    store.namesByRank[rank] = {manufacturer, description};
+    store.modelsByRank[rank] = models.section;
+    store.levelByRank[rank] = models.level;
+    store.preferredByInf[&inf] = preferred;
+    return true;
+}
+
+}  // namespace
+
+std::vector<bool> MatchInf(Inf& inf, const std::vector<CandidateStore*>& stores, bool preferred,
+                           const MatchSettings& settings)
+{
+    std::vector<bool> matched(stores.size(), false);
     if (Section* version = inf.FindSection(u"Version")) {
         SectionEntry* signature = version->FindEntry(u"signature");
-        if (signature && Processor::EqualNoCase(View(signature->GetField(0)), u"$Windows 95$")) return false;
+        if (signature && Processor::EqualNoCase(View(signature->GetField(0)), u"$Windows 95$")) return matched;
     }
     Section* manufacturers = inf.FindSection(u"Manufacturer");
-    if (manufacturers == nullptr || manufacturers->GetEntryCount() == 0) return false;
+    if (manufacturers == nullptr || manufacturers->GetEntryCount() == 0) return matched;
 
     const DecorationMode modelsMode = settings.platform == InfPlatform::kX86 ? DecorationMode::kModelsLoose : DecorationMode::kModelsStrict;
     const std::u16string decoration = std::u16string(u".") + InfPlatform::Decoration(settings.platform);
-    const uint32_t n = static_cast<uint32_t>(store.wideIdentifiers.size());
-    bool matched = false;
+    std::u16string folded;
 
+    // Sections are looked up once per models line and each identifier is compared with
+    // every device there: the scan matches each INF against all devices in one pass.
     const uint32_t manufacturerCount = manufacturers->GetEntryCount();
     for (uint32_t m = 0; m < manufacturerCount; ++m) {
         SectionEntry* entry = manufacturers->GetEntry(static_cast<int32_t>(m));
@@ -224,37 +278,39 @@ bool MatchInf(Inf& inf, CandidateStore& store, bool preferred, const MatchSettin
             if (!inf.FindSection(install.c_str()) && !inf.FindSection((install + u".nt").c_str()) &&
                 !(decoration != u"." && inf.FindSection((install + decoration).c_str())))
                 continue;
+            std::optional<Section*> chosen;  // the install section, chosen at the line's first match
+            auto choose = [&] {
+                if (!chosen)
+                    chosen = SelectDecoratedSection(inf, install.c_str(), DecorationMode::kInstall, settings.platform,
+                                                    settings.version).section;
+                return *chosen;
+            };
             for (uint32_t f = 1; f < line->GetFieldCount(); ++f) {
                 const char16_t* id = line->GetField(static_cast<int32_t>(f));
                 if (id == nullptr) continue;
-                for (uint32_t i = 0; i < n; ++i) {
-                    if (u_strcasecmp(id, store.wideIdentifiers[i].getTerminatedBuffer(), U_FOLD_CASE_DEFAULT) != 0)
-                        continue;
-                    const uint32_t rank = models.level * n + (f >= 2 ? n : 0) + i;
-                    if (auto existing = store.sectionByRank.find(rank); existing != store.sectionByRank.end()) {
-                        const bool existingPreferred = store.Preferred(rank);
-                        const bool replace = preferred != existingPreferred
-                                                 ? preferred
-                                                 : CompareDriverVer(inf, *existing->second->GetInf()) > 0;
-                        if (!replace) continue;
+                // Folded once here and compared with the devices' folded identifiers.
+                FullFold(id, -1, folded);
+                for (size_t s = 0; s < stores.size(); ++s) {
+                    CandidateStore& store = *stores[s];
+                    const uint32_t n = static_cast<uint32_t>(store.wideIdentifiers.size());
+                    for (uint32_t i = 0; i < n; ++i) {
+                        const bool equal = folded.empty() || store.foldedIdentifiers[i].empty()
+                                               ? u_strcasecmp(id, store.wideIdentifiers[i].getTerminatedBuffer(),
+                                                              U_FOLD_CASE_DEFAULT) == 0
+                                               : folded == store.foldedIdentifiers[i];
+                        if (!equal) continue;
+                        if (Record(inf, store, preferred, models, *line, f, i, manufacturer, choose)) matched[s] = true;
                     }
-                    const DecoratedSection chosen = SelectDecoratedSection(inf, install.c_str(), DecorationMode::kInstall,
-                                                                           settings.platform, settings.version);
-                    if (chosen.section == nullptr) continue;
-                    Processor::String description;
-                    if (const char16_t* key = line->GetKey(); key && key[0])
-                        if (const char16_t* expanded = inf.ExpandString(key, nullptr)) description = Processor::String(expanded);
-                    store.sectionByRank[rank] = chosen.section;
-                    store.namesByRank[rank] = {manufacturer, description};
-                    store.modelsByRank[rank] = models.section;
-                    store.levelByRank[rank] = models.level;
-                    store.preferredByInf[&inf] = preferred;
-                    matched = true;
                 }
             }
         }
     }
     return matched;
+}
+
+bool MatchInf(Inf& inf, CandidateStore& store, bool preferred, const MatchSettings& settings)
+{
+    return MatchInf(inf, std::vector<CandidateStore*>{&store}, preferred, settings)[0];
 }
 
 }  // namespace Transvia

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "inf/architecture.h"
@@ -42,6 +43,7 @@ struct CandidateStore {
 
     DeviceIds identifiers;
     std::vector<Processor::String> wideIdentifiers;  // each byte widened to one UTF-16 unit
+    std::vector<std::u16string> foldedIdentifiers;  // those with full case folding, for comparing
     std::map<uint32_t, Section*> sectionByRank;
     std::map<uint32_t, std::pair<Processor::String, Processor::String>> namesByRank;  // manufacturer, description
     // For reports: the models section each candidate came from and its decoration level.
@@ -66,5 +68,9 @@ struct MatchSettings {
 // Records in `store` every models line of `inf` that names one of the device's identifiers
 // (see the rank rule in the source). True when at least one candidate was stored.
 bool MatchInf(Inf& inf, CandidateStore& store, bool preferred, const MatchSettings& settings);
+// The same for several devices at once, with the INF's sections looked up only once;
+// one flag per store.
+std::vector<bool> MatchInf(Inf& inf, const std::vector<CandidateStore*>& stores, bool preferred,
+                           const MatchSettings& settings);
 
 }  // namespace Transvia

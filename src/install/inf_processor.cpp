@@ -4,8 +4,13 @@
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "support/message_table.h"
 
 namespace Transvia {
+
+// Texts from the message table, by number.
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 
 namespace {
 
@@ -90,24 +95,25 @@ void InfProcessorImpl::Run(Common::Error& result, const DeviceList& devices, con
 
     std::shared_ptr<Common::rio_dir> windows = root->open_dir_rw(windowsName);
     if (!windows) Common::Raise(Common::Codes::kInvalidArgument, TV_HERE, windowsName, root->last_error());
-    Common::Trace(2, u"Install: Windows folder '{0}'", {windows->full_path()});
+    Common::Trace(2, Get(Messages::kInstallWindowsFolder), {windows->full_path()});
 
     // SYSTEM is edited on a copy: a run that stops before its install phase leaves it as it was.
     // A dirty hive is recovered from its logs as this installation's settings allow.
     std::unique_ptr<WindowsRegistry> registry = CreateWindowsRegistry(windows, HiveLogPolicyFrom(LoadConfiguration()));
     if (!registry) Common::Raise(Common::Codes::kRegistryOpenFailed, TV_HERE, windows->full_path());
     registry->UseWorkingCopy();
+    if (!registry->System()) Common::Raise(Common::Codes::kRegistryOpenFailed, TV_HERE, windows->full_path());
     std::unique_ptr<WinSources> sources = CreateWinSources(root, windowsName);
     if (!sources) Common::Raise(Common::Codes::kSourcesCreateFailed, TV_HERE, windows->full_path());
 
     std::vector<SearchLocation> locations = locations_;
     Common::rio_dir* targetInf = nullptr;
     if (!useTargetInf) {
-        if (locations.empty()) Common::Raise(Common::Codes::kNoDriverFound, TV_HERE, u"InstallDrivers: no search location");
+        if (locations.empty()) Common::Raise(Common::Codes::kNoDriverFound, TV_HERE, Get(Messages::kInstallNoLocation));
     } else {
         targetInf = sources->GetInfDir(false);
         if (targetInf == nullptr && locations.empty())
-            Common::Raise(Common::Codes::kNoSearchLocation, TV_HERE, u"InstallDrivers: no search location and no INF folder");
+            Common::Raise(Common::Codes::kNoSearchLocation, TV_HERE, Get(Messages::kInstallNoLocationNoInf));
         if (targetInf) {
             bool known = false;
             for (const SearchLocation& location : locations) known = known || location.folder->compare(*targetInf) == 0;
@@ -127,8 +133,9 @@ void InfProcessorImpl::Run(Common::Error& result, const DeviceList& devices, con
                                     [this](uint32_t position) { Progress(position); });
     if (!scan.AnyCandidate()) {
         Progress(100);
-        if (scan.infFiles > 0) Common::Raise(Common::Codes::kNoDriverFound, TV_HERE, u"InstallDrivers: no driver fits any device");
-        Common::Raise(Common::Codes::kNoInfFound, TV_HERE, u"InstallDrivers: no INF file found");
+        if (scan.infFiles > 0)
+            Common::Raise(Common::Codes::kNoDriverFound, TV_HERE, Get(Messages::kInstallNoDriverFits));
+        Common::Raise(Common::Codes::kNoInfFound, TV_HERE, Get(Messages::kInstallNoInfFound));
     }
 
     LoggerHandle logger = CreateLogger(false);

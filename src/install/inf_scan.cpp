@@ -3,14 +3,20 @@
 #include <algorithm>
 #include <cerrno>
 #include <set>
+#include <string_view>
 #include <utility>
 
 #include "registry/registry_path.h"
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "support/message_table.h"
 
 namespace Transvia {
+
+// Texts from the message table, by number.
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 
 namespace {
 
@@ -24,11 +30,20 @@ struct InfFile {
     bool preferred = false;
 };
 
+// Whether `name` upper-cased ends with (or, with `whole`, is) `upper`; unit by unit,
+// as UpCased would compare, without making the upper-cased copy for every file.
+bool UpperMatches(const Processor::String& name, std::u16string_view upper, bool whole)
+{
+    const int32_t length = name.length(), size = static_cast<int32_t>(upper.size());
+    if (length < size || (whole && length != size)) return false;
+    for (int32_t i = 0; i < size; ++i)
+        if (Processor::UpCase(name.charAt(length - size + i)) != upper[static_cast<size_t>(i)]) return false;
+    return true;
+}
+
 bool IsInfName(const Processor::String& name)
 {
-    if (name.length() < 4) return false;
-    const Processor::String upper = Processor::UpCased(name);
-    return upper.endsWith(u".INF") && upper != Processor::String(u"LAYOUT.INF");
+    return UpperMatches(name, u".INF", false) && !UpperMatches(name, u"LAYOUT.INF", true);
 }
 
 // Identity of a folder, so that a link back up the tree is entered only once.
@@ -62,13 +77,13 @@ std::unique_ptr<RegistryKey> CurrentVersionKey(WindowsRegistry& registry, Common
 {
     RegistryKey* software = registry.Software();
     if (software == nullptr) {
-        error = Common::MakeError(Common::Codes::kRegistryOpenFailed, TV_HERE, u"The target's SOFTWARE hive cannot be opened.");
+        error = Common::MakeError(Common::Codes::kRegistryOpenFailed, TV_HERE, Get(Messages::kSoftwareHiveUnreadable));
         return nullptr;
     }
     auto key = OpenExistingKey(*software, u"Microsoft\\Windows NT\\CurrentVersion");
     if (!key)
         error = Common::MakeError(Common::Codes::FromSystemError(ENOENT), TV_HERE,
-                                  u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion does not exist in the target.");
+                                  Get(Messages::kCurrentVersionKeyMissing));
     return key;
 }
 
@@ -134,13 +149,15 @@ ScanResult ScanLocations(const std::vector<SearchLocation>& locations, const std
 {
     ScanResult result;
     for (const DeviceIds& device : devices) result.stores.emplace_back(device);
+    std::vector<CandidateStore*> stores;
+    for (CandidateStore& store : result.stores) stores.push_back(&store);
     FilterInfByCLSID parserFilter(filters);
     const double share = locations.empty() ? 0.0 : 50.0 / static_cast<double>(locations.size());
 
     for (size_t l = 0; l < locations.size(); ++l) {
         const SearchLocation& location = locations[l];
         const LocationFlags flags = FlagsOf(locations, *location.folder);
-        Common::Trace(2, u"Install: Search drivers in '{0}'", {location.folder->full_path()});
+        Common::Trace(2, Get(Messages::kScanLocation), {location.folder->full_path()});
         std::vector<InfFile> files;
         std::set<FolderKey> seen;
         ListFolder(location.folder, location, flags.preferred != 0, flags.recursive != 0, 0, seen, files);
@@ -152,25 +169,29 @@ ScanResult ScanLocations(const std::vector<SearchLocation>& locations, const std
                                                          share * static_cast<double>(f) / static_cast<double>(files.size())));
             auto handle = file.folder->open_file(file.name);
             if (!handle) {
-                Common::Trace(4, u"Install: Unable to open '{0}' in '{1}', error {2}",
+                Common::Trace(4, Get(Messages::kScanOpenFailed),
                               {file.name, file.folder->full_path(), file.folder->last_error().code()});
                 continue;
             }
-            if (handle->size() <= 0) continue;
             ParseError error;
             std::unique_ptr<Inf> inf = ParseInf(*handle, &parserFilter, &error, 0);
+            // An empty file is passed over silently; its size is asked only when the parse
+            // failed, which saves a system call on every other file.
+            const bool empty = !inf && error.code == ParseReadError && handle->size() <= 0;
             handle.reset();
             if (!inf) {
-                if (error.code != ParseRejected)
-                    Common::Trace(3, u"Install: Unable to parse '{0}' in '{1}' (line {2})",
+                if (error.code != ParseRejected && !empty)
+                    Common::Trace(3, Get(Messages::kScanParseFailed),
                                   {file.name, file.folder->full_path(), error.line});
                 continue;
             }
+            const std::vector<bool> matches = MatchInf(*inf, stores, file.preferred, settings);
             bool matched = false;
-            for (CandidateStore& store : result.stores) {
-                if (!MatchInf(*inf, store, file.preferred, settings)) continue;
+            for (size_t s = 0; s < stores.size(); ++s) {
+                if (!matches[s]) continue;
+                CandidateStore& store = *stores[s];
                 matched = true;
-                Common::Trace(2, u"Install: Device '{0}' matches '{1}' in '{2}'",
+                Common::Trace(2, Get(Messages::kScanDeviceMatches),
                               {Processor::FromUtf8(store.identifiers.name()), file.name, file.folder->full_path()});
                 store.folderByInf[inf.get()] = file.folder;
                 store.fileNameByInf[inf.get()] = file.name;
@@ -198,7 +219,7 @@ Common::Error ReadTargetVersion(WindowsRegistry& registry, TargetVersion& versio
     Processor::String text;
     if (!ReadStringValue(*key, u"CurrentVersion", text))
         return Common::MakeError(Common::Codes::FromSystemError(ENOENT), TV_HERE,
-                                 u"The target's SOFTWARE hive has no readable \"CurrentVersion\".");
+                                 Get(Messages::kCurrentVersionUnreadable));
     // "5.2": each part up to the first that is not a number; the rest stays 0.
     uint32_t parts[2] = {0, 0};
     int32_t position = 0;

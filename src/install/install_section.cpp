@@ -10,8 +10,13 @@
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"
+#include "support/message_table.h"
 
 namespace Transvia {
+
+// Texts from the message table, by number.
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 
 namespace {
 
@@ -95,7 +100,9 @@ Common::Error InfProcessorImpl::Install(CandidateStore& store, uint32_t rank, Wi
             Processor::String name = dependentSection;
             Section* nested = other->FindSection(Processor::Terminated(name));
             if (nested == nullptr)
-                return Failed(Common::Codes::kInvalidFormat, TV_HERE, dependentSection + u" in " + dependentInf);
+                return Failed(Common::Codes::kInvalidFormat, TV_HERE,
+                              Common::MessageTable::Text(Messages::kIncludedSectionMissing,
+                                                         {dependentSection, dependentInf}));
             CandidateStore one(store.identifiers);
             one.sectionByRank[0] = nested;
             one.folderByInf[other.get()] = infDir->reopen();
@@ -131,7 +138,7 @@ Common::Error InfProcessorImpl::Install(CandidateStore& store, uint32_t rank, Wi
     if (!InstallServices(inf, servicesName, registry, sources, &associated, true))
         return Failed(Common::Codes::kServicesFailed, TV_HERE, servicesName);
     if (associated.isEmpty()) {
-        Common::Trace(1, u"Install: Section {0} names no function driver of the device", {servicesName});
+        Common::Trace(1, Get(Messages::kNoFunctionDriver), {servicesName});
         return {};
     }
     Common::Error result;

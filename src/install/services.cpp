@@ -17,8 +17,13 @@
 #include "support/text.h"
 #include "support/trace.h"
 #include "support/trace_levels.h"
+#include "support/message_table.h"
 
 namespace Transvia {
+
+// Texts from the message table, by number.
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 
 using Processor::String;
 
@@ -95,13 +100,13 @@ bool WriteNumber(Inf& inf, Section& section, RegistryKey& key, const String& ser
     String text;
     uint64_t number = 0;
     if (!Lookup(inf, section, infKey, text) || text.isEmpty() || !Processor::ParseNumber(text, number)) {
-        Common::Trace(kFailure, u"AddService({0}): '{1}' is missing or not a number.", {service, String(infKey)});
+        Common::Trace(kFailure, Get(Messages::kServiceNumberMissing), {service, String(infKey)});
         return false;
     }
     if (keep && ValueExists(key, valueName))
         return true;
     if (!key.SetDword(valueName, static_cast<uint32_t>(number))) {
-        Common::Trace(kFailure, u"AddService({0}): Unable to write '{1}'.", {service, String(valueName)});
+        Common::Trace(kFailure, Get(Messages::kServiceValueNotWritten), {service, String(valueName)});
         return false;
     }
     return true;
@@ -177,7 +182,7 @@ void AssignTag(WindowsRegistry& registry, RegistryKey& key, const String& servic
         ++tag;
     }
     if (!key.SetDword(u"Tag", tag))
-        Common::Trace(kWarning, u"AddService({0}): Unable to write '{1}'.", {service, String(u"Tag")});
+        Common::Trace(kWarning, Get(Messages::kServiceValueNotWritten), {service, String(u"Tag")});
 }
 
 // Runs the AddReg sections named by every "AddReg" line of `section` with `context` as
@@ -218,11 +223,11 @@ bool InstallNeeds(Section& services, const SectionEntry& needs, WindowsRegistry&
     if (file.isEmpty() || dependent.isEmpty())
         return true;
     if (!IsPlainFileName(file)) {
-        Common::Trace(kWarning, u"InstallServices({0}): Refused included INF '{1}'.", {String(services.GetName()), file});
+        Common::Trace(kWarning, Get(Messages::kServicesIncludeRefused), {String(services.GetName()), file});
         return true;
     }
     if (depth >= kMaxNeedsDepth) {
-        Common::Trace(kWarning, u"InstallServices({0}): Needs nested too deep at '{1}'.", {String(services.GetName()), file});
+        Common::Trace(kWarning, Get(Messages::kServicesNeedsTooDeep), {String(services.GetName()), file});
         return true;
     }
     Common::rio_dir* folder = sources.GetInfDir(true);
@@ -267,14 +272,14 @@ bool InstallServicesAt(Inf& inf, const String& section, WindowsRegistry& registr
         uint64_t flags = 0;
         const String flagText = entry->GetFieldCount() > 1 ? Substituted(inf, entry->GetField(1)) : String();
         if (!flagText.isEmpty() && !Processor::ParseNumber(flagText, flags)) {
-            Common::Trace(kFailure, u"InstallServices({0}): Flags '{1}' of '{2}' are not a number.", {section, flagText, name});
+            Common::Trace(kFailure, Get(Messages::kServicesFlagsNotNumber), {section, flagText, name});
             return false;
         }
         const String installName = Raw(*entry, 2);
         String installLookup(installName);
         Section* install = installName.isEmpty() ? nullptr : inf.FindSection(installLookup.getTerminatedBuffer());
         if (!install) {
-            Common::Trace(kFailure, u"InstallServices({0}): No service install section '{1}' for '{2}'.",
+            Common::Trace(kFailure, Get(Messages::kServicesNoInstallSection),
                           {section, installName, name});
             return false;
         }
@@ -304,7 +309,7 @@ bool InstallServicesAt(Inf& inf, const String& section, WindowsRegistry& registr
             if (PlainServiceName(source))
                 AddEventLog(inf, String(EventLogOf(Raw(*entry, 4))) + u"\\" + source, *logSection, registry);
             else
-                Common::Trace(kWarning, u"InstallServices({0}): Refused event source name '{1}'.", {section, source});
+                Common::Trace(kWarning, Get(Messages::kServicesEventSourceRefused), {section, source});
         }
     }
     return true;
@@ -323,13 +328,13 @@ bool AddService(Inf& inf, uint32_t flags, const String& serviceName, Section& se
     RegistryKey* services = registry.Services();
     std::unique_ptr<RegistryKey> key;
     if (!PlainServiceName(serviceName)) {
-        Common::Trace(kFailure, u"AddService: Refused service name '{0}'.", {serviceName});
+        Common::Trace(kFailure, Get(Messages::kServiceNameRefused), {serviceName});
         return false;
     }
     if (services)
         key = services->CreateKey(serviceName);
     if (!key) {
-        Common::Trace(kFailure, u"AddService({0}): The service key cannot be opened.", {serviceName});
+        Common::Trace(kFailure, Get(Messages::kServiceKeyNotOpened), {serviceName});
         return false;
     }
     Common::Trace(kDetail, u"AddService({0})", {serviceName});
@@ -347,15 +352,15 @@ bool AddService(Inf& inf, uint32_t flags, const String& serviceName, Section& se
     MapWindowsDirectoy relative;
     String image;
     if (!Lookup(inf, section, u"ServiceBinary", image, &relative) || image.isEmpty()) {
-        Common::Trace(kFailure, u"AddService({0}): 'ServiceBinary' is missing.", {serviceName});
+        Common::Trace(kFailure, Get(Messages::kServiceBinaryMissing), {serviceName});
         return false;
     }
     if (!ImagePathStaysInside(image)) {
-        Common::Trace(kFailure, u"AddService({0}): Refused image path '{1}'.", {serviceName, image});
+        Common::Trace(kFailure, Get(Messages::kServiceImagePathRefused), {serviceName, image});
         return false;
     }
     if (!key->SetString(u"ImagePath", image, true)) {
-        Common::Trace(kFailure, u"AddService({0}): Unable to write '{1}'.", {serviceName, String(u"ImagePath")});
+        Common::Trace(kFailure, Get(Messages::kServiceValueNotWritten), {serviceName, String(u"ImagePath")});
         return false;
     }
 

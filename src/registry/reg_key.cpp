@@ -327,21 +327,27 @@ bool RegistryKeyLinuxImpl::SetString(const String& name, const String& text, boo
 
 bool RegistryKeyLinuxImpl::SetMultiString(const String& name, const char16_t* list)
 {
-    if (!key_)
-        return false;
-    size_t units = 0;
+    std::u16string data;
     if (list && list[0] != u'\0') {
         // Through the NUL that ends the empty string closing the list.
+        size_t units = 0;
         while (!(list[units] == u'\0' && list[units + 1] == u'\0'))
             ++units;
-        units += 2;
+        data.assign(list, units + 2);
     } else {
-        units = 2;
+        data.assign(2, u'\0');
     }
-    Variant::Binary bytes(2 * units, 0);
-    for (size_t i = 0; list && list[0] != u'\0' && i < units; ++i) {
-        bytes[2 * i] = static_cast<uint8_t>(list[i]);
-        bytes[2 * i + 1] = static_cast<uint8_t>(list[i] >> 8);
+    return SetMultiStringData(name, data);
+}
+
+bool RegistryKeyLinuxImpl::SetMultiStringData(const String& name, const std::u16string& data)
+{
+    if (!key_)
+        return false;
+    Variant::Binary bytes(2 * data.size(), 0);
+    for (size_t i = 0; i < data.size(); ++i) {
+        bytes[2 * i] = static_cast<uint8_t>(data[i]);
+        bytes[2 * i + 1] = static_cast<uint8_t>(data[i] >> 8);
     }
     return key_->TypedValue(name)->SetTyped(2, Variant(std::move(bytes)));
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "registry/file_reg.h"
 #include "support/variant.h"
@@ -125,6 +126,9 @@ public:
     // Finds the value (case-insensitively), reports its type and needed size, and copies
     // the data when `size` is large enough; false when there is no such value.
     virtual bool QueryValue(const Processor::String& name, uint32_t& type, void* buffer, uint32_t& size) = 0;
+    // Writes `data` (code units, NULs included) as REG_MULTI_SZ exactly as given; unlike
+    // SetMultiString, an empty list can be stored as the single NUL Windows' setup writes.
+    virtual bool SetMultiStringData(const Processor::String& name, const std::u16string& data) = 0;
 };
 
 class RegistryKeyLinuxImpl final : public RegistryKey {
@@ -140,6 +144,7 @@ public:
     bool SetMultiString(const Processor::String& name, const char16_t* list) override;
     bool SetBinary(const Processor::String& name, const void* data, uint32_t size) override;
     bool QueryValue(const Processor::String& name, uint32_t& type, void* buffer, uint32_t& size) override;
+    bool SetMultiStringData(const Processor::String& name, const std::u16string& data) override;
 
     const std::shared_ptr<Processor::RegKey>& key() const { return key_; }
 

@@ -34,6 +34,10 @@ public:
     {
         return key_.QueryValue(name, type, buffer, size);
     }
+    bool SetMultiStringData(const String& name, const std::u16string& data) override
+    {
+        return key_.SetMultiStringData(name, data);
+    }
 
 private:
     RegistryKey& key_;

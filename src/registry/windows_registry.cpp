@@ -64,6 +64,13 @@ bool DriveOf(RegistryKey* root, const char16_t* path, const char16_t* name, char
     return key && ReadStringValue(*key, name, text) && DriveLetter(text, drive);
 }
 
+// A hive that could not be opened gives no root key at all: a key over nothing would let
+// callers go on and fail later with a misleading "not found".
+std::unique_ptr<RegistryKey> HiveRoot(Common::file_reg hive)
+{
+    return hive.empty() ? nullptr : MakeRegistryKey(std::move(hive));
+}
+
 class WindowsRegistryLinuxImpl final : public WindowsRegistry {
 public:
     WindowsRegistryLinuxImpl(std::shared_ptr<Common::rio_dir> windows, const Common::HiveLogPolicy& policy)
@@ -87,7 +94,7 @@ public:
         if (!config)
             return nullptr;
         Common::Error error;
-        software_ = MakeRegistryKey(Common::file_reg::open_hive(config, kSoftwareHive, false, error, policy_));
+        software_ = HiveRoot(Common::file_reg::open_hive(config, kSoftwareHive, false, error, policy_));
         if (!software_)
             Common::TraceError(4, error);
         return software_.get();
@@ -126,7 +133,7 @@ public:
         }
         Common::Error error;
         const bool copied = !copyName_.isEmpty();
-        system_ = MakeRegistryKey(
+        system_ = HiveRoot(
             Common::file_reg::open_hive(from, name, false, error, copied ? Common::WorkingCopyPolicy() : policy_));
         if (!system_)
             Common::TraceError(4, copied ? Common::CannotEditHive(*config, kSystemHive, error) : error);

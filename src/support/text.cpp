@@ -41,8 +41,14 @@ int CompareFolded(const char16_t* a, size_t aLength, const char16_t* b, size_t b
         U16_NEXT(a, i, aLength, ca);
         U16_NEXT(b, j, bLength, cb);
         if (ca == cb) continue;
-        ca = u_foldCase(ca, U_FOLD_CASE_DEFAULT);
-        cb = u_foldCase(cb, U_FOLD_CASE_DEFAULT);
+        if ((ca | cb) < 0x80) {
+            // Two ASCII characters fold to their lower case; ICU is asked only about the rest.
+            ca = ca >= 'A' && ca <= 'Z' ? ca + 32 : ca;
+            cb = cb >= 'A' && cb <= 'Z' ? cb + 32 : cb;
+        } else {
+            ca = u_foldCase(ca, U_FOLD_CASE_DEFAULT);
+            cb = u_foldCase(cb, U_FOLD_CASE_DEFAULT);
+        }
         if (ca != cb) return ca < cb ? -1 : 1;
     }
     if (i < aLength) return 1;

@@ -162,7 +162,7 @@ TEST(RegistryOperation, KeywordsCompareExactly)
     EXPECT_TRUE(TargetTest::Has(t.Ccs(), u"Services\\keep"));
 }
 
-TEST(RegistryOperation, MissingHiveIsAnErrorOnlyWhereAKeyMustBeOpened)
+TEST(RegistryOperation, MissingHiveIsAnError)
 {
     TargetTree tree;
     tree.Hive("system", kSystem);
@@ -175,9 +175,8 @@ TEST(RegistryOperation, MissingHiveIsAnErrorOnlyWhereAKeyMustBeOpened)
         }
         return 0;
     };
-    // Under HKLM the missing hive has no such key: nothing to do. HKCR needs its
-    // "Classes" key opened, which cannot be.
-    EXPECT_EQ(code({u"DeleteKey", u"HKLM", u"Software\\Vendor", u"", u""}), 0u);
+    // The hive's root cannot be had, under HKLM as under HKCR; nothing is created.
+    EXPECT_EQ(code({u"DeleteKey", u"HKLM", u"Software\\Vendor", u"", u""}), Common::Codes::kRegistryOperationFailed);
     EXPECT_EQ(code({u"DeleteKey", u"HKCR", u"CLSID", u"", u""}), Common::Codes::kRegistryOperationFailed);
     EXPECT_FALSE(std::filesystem::exists(tree.ConfigPath() / "software"));
 }
@@ -196,6 +195,7 @@ struct StubbornKey final : RegistryKey {
     bool SetDword(const String&, uint32_t) override { return false; }
     bool SetString(const String&, const String&, bool) override { return false; }
     bool SetMultiString(const String&, const char16_t*) override { return false; }
+    bool SetMultiStringData(const String&, const std::u16string&) override { return false; }
     bool SetBinary(const String&, const void*, uint32_t) override { return false; }
     bool QueryValue(const String&, uint32_t& type, void* buffer, uint32_t& size) override
     {

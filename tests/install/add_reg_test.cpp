@@ -52,6 +52,8 @@ HKR,Parameters,NeverThere,4
 HKR,Parameters,Append,0x10008,c
 HKR,Parameters,AppendSz,0x10008,n
 HKR,Parameters,Empty
+HKR,Parameters,NoStrings,0x10000
+HKR,Parameters,OnlyEmpty,0x10000,""
 
 [NoContext]
 HKLM,System\CurrentControlSet\Services\demo,Before,0x10001,1
@@ -169,6 +171,10 @@ TEST_F(AddRegTest, FlagsAndTypesBelowTheServiceKey)
     const std::string& values = keys["ControlSet002\\Services\\demo\\Parameters"].values;
     EXPECT_NE(values.find("Bytes=3:01ff10"), std::string::npos) << values;
     EXPECT_NE(values.find("Hex=4:10000000"), std::string::npos) << values;
+    // An empty multi-string is one NUL, as Windows' setup writes it.
+    const std::string spaced = " " + values + " ";
+    EXPECT_NE(spaced.find(" NoStrings=7:0000 "), std::string::npos) << values;
+    EXPECT_NE(spaced.find(" OnlyEmpty=7:0000 "), std::string::npos) << values;
 }
 
 TEST_F(AddRegTest, ContextKinds)

@@ -140,6 +140,24 @@ TEST_F(CabSourceTest, NewestEntryAcrossCabinetsWinsAndNamesMatchIgnoringCase)
     EXPECT_EQ(OutFiles(), std::vector<std::string>{"driver.sys"});
 }
 
+TEST_F(CabSourceTest, ACabinetReadOnceIsReadAgainWhenItChanges)
+{
+    // Headers are kept between extractions; a cabinet rewritten in between (same size,
+    // same entry) must not be served from what was read before.
+    Cabinet("c.cab", {{"drv.sys", "one"}, {"other.sys", "first"}}, true);
+    ASSERT_TRUE(Extract("drv.sys", "a.sys"));
+    ASSERT_TRUE(Extract("other.sys", "b.sys"));
+    EXPECT_EQ(scratch_.read("out/b.sys"), "first");
+    Cabinet("c.cab", {{"drv.sys", "two"}, {"other.sys", "again"}}, true);
+    ASSERT_TRUE(Extract("drv.sys", "a.sys"));
+    ASSERT_TRUE(Extract("other.sys", "b.sys"));
+    EXPECT_EQ(scratch_.read("out/a.sys"), "two");
+    EXPECT_EQ(scratch_.read("out/b.sys"), "again");
+    // Gone: nothing is extracted from what was read of it.
+    fs::remove(CabPath("c.cab"));
+    EXPECT_FALSE(Extract("drv.sys", "c.sys"));
+}
+
 TEST_F(CabSourceTest, RealCabinetsExtractExactlyWhatCabextractDoes)
 {
     TV_REQUIRE_SHARED_TESTDATA(data);

@@ -132,6 +132,7 @@ AddService=pcibridge,,svc
 AddService=keepme,,svc
 AddService=,,svc
 AddService=OLDBUS,,svc
+AddService=goneold,,svc
 [Acpi_Inst.Services]
 AddService=acpisvc,0x2,svc
 [Serial_Inst.ntamd64.Services]

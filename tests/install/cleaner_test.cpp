@@ -64,8 +64,12 @@ TEST_F(Cleaned, DisablesServicesOfOldProcessorAndSystemDrivers)
     EXPECT_EQ(result->Start("keepme"), 0);     // skipsvc, whatever its letter case
     EXPECT_EQ(result->Start("acpisvc"), 0);    // ACPI system driver: left alone
     EXPECT_EQ(result->Start("stopme"), 4);     // stopsvc
-    EXPECT_EQ(result->Start("notthere"), 4);   // stopsvc of a service the target lacks
     EXPECT_EQ(result->Subkeys(u"Services\\oldbus"), Names{"Parameters"});
+    // Services the target lacks, from stopsvc and from an old driver's section, are not created.
+    EXPECT_FALSE(result->Has(u"Services\\notthere"));
+    EXPECT_FALSE(result->Has(u"Services\\goneold"));
+    EXPECT_TRUE(trace->Has(1, "DisableService: 'notthere' is not installed in the target."));
+    EXPECT_FALSE(trace->Has(4, "boot startup of 'notthere'"));
 }
 
 TEST_F(Cleaned, ServiceNamesThatArePathsCreateNothing)

@@ -4,6 +4,7 @@
 
 #include "../inf/inf_test_util.h"
 #include "install/inf_matching.h"
+#include "support/fixtures.h"
 
 using namespace Transvia;
 
@@ -227,4 +228,40 @@ TEST(CandidateStore, PreferredCandidatesAreTriedFirst)
     MatchInf(*preferred, store, true, {kAmd64, {5, 2}});
     // Ranks: plain 2*2+0+0 = 4, preferred 2*2+2+1 = 7; the preferred one goes first anyway.
     EXPECT_EQ(store.TryOrder(), (std::vector<uint32_t>{7, 4}));
+}
+
+// The scan matches each INF against all devices in one pass; every store must end as it
+// would have when matched on its own, on real INF files of every kind.
+TEST(MatchInf, AllDevicesAtOnceEqualsOneByOne)
+{
+    TV_REQUIRE_SHARED_TESTDATA(data);
+    const DeviceList devices{DeviceIds{"PCI\\VEN_1AF4&DEV_1001&SUBSYS_00021AF4", "PCI\\VEN_1AF4&DEV_1001", "PCI\\CC_010000"},
+                             DeviceIds{"PCI\\VEN_144D&DEV_A808", "PCI\\CC_010802"},
+                             DeviceIds{"ACPI\\PNP0A03", "*PNP0A03", "PCI\\CC_0604"},
+                             DeviceIds{"PCI\\VEN_8086&DEV_7111", "PCI\\CC_0101"}};
+    size_t matches = 0;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(data / "inf")) {
+        if (!item.is_regular_file() || item.path().extension() != ".inf") continue;
+        const std::vector<uint8_t> bytes = TestSupport::ReadFileBytes(item.path());
+        auto inf = InfTest::Parse(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+        if (!inf) continue;
+        for (const MatchSettings settings : {MatchSettings{kX86, {5, 1}}, MatchSettings{kAmd64, {10, 0}}}) {
+            std::vector<CandidateStore> together, alone;
+            for (const DeviceIds& device : devices) {
+                together.emplace_back(device);
+                alone.emplace_back(device);
+            }
+            std::vector<CandidateStore*> stores;
+            for (CandidateStore& store : together) stores.push_back(&store);
+            const std::vector<bool> flags = MatchInf(*inf, stores, false, settings);
+            for (size_t d = 0; d < devices.size(); ++d) {
+                EXPECT_EQ(flags[d], MatchInf(*inf, alone[d], false, settings)) << item.path();
+                EXPECT_EQ(together[d].sectionByRank, alone[d].sectionByRank) << item.path();
+                EXPECT_EQ(together[d].namesByRank, alone[d].namesByRank) << item.path();
+                EXPECT_EQ(together[d].levelByRank, alone[d].levelByRank) << item.path();
+                matches += alone[d].sectionByRank.size();
+            }
+        }
+    }
+    EXPECT_GT(matches, 0u) << "the devices match some of the real INF files";
 }

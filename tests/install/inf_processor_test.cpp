@@ -128,6 +128,16 @@ TEST_F(ProcessorTest, FailuresBeforeTheInstallPhaseLeaveSystemAsItWas)
     std::filesystem::remove_all(tree.path() / "Windows/inf");
     EXPECT_EQ(Run({DeviceIds{"A"}}, true, nullptr).code(), Common::Codes::kNoSearchLocation);
     EXPECT_EQ(System(), before);
+
+    // A hive that cannot be opened is the registry's failure, not a missing key's.
+    tree.Folder("Windows/inf");
+    tree.Write("Windows/inf/oem1.inf", ScsiInf("A"));
+    std::filesystem::remove(tree.ConfigPath() / "software");
+    EXPECT_EQ(Run({DeviceIds{"A"}}, true, nullptr).code(), Common::Codes::kRegistryOpenFailed);
+    EXPECT_EQ(System(), before);
+    std::filesystem::remove(tree.ConfigPath() / "system");
+    EXPECT_EQ(Run({DeviceIds{"A"}}, true, nullptr).code(), Common::Codes::kRegistryOpenFailed);
+    EXPECT_EQ(marks->calls, 3) << "no preparation without a SYSTEM hive";
 }
 
 TEST_F(ProcessorTest, TriesPreferredThenByRankAndCommitsAtTheEnd)

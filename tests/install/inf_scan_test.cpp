@@ -3,6 +3,7 @@
 #include <regex>
 
 #include "../inf/inf_test_util.h"
+#include "inf/trace_capture.h"
 #include "install/inf_scan.h"
 #include "support/fixtures.h"
 #include "target_tree.h"
@@ -72,10 +73,15 @@ TEST(ScanLocations, FilesFoldersFlagsAndKeptInfs)
     std::vector<SearchLocation> locations{{scratch.dir("top"), {0, 1}}, {scratch.dir("flat"), {1, 0}}};
     ClassGuidFilter filter(BootCriticalClasses());
     std::vector<uint32_t> progress;
+    TraceTest::TraceCapture trace;
     ScanResult scan = ScanLocations(locations, {&filter}, DeviceList{DeviceIds{"PCI\\VEN_1&DEV_2", "SUB"}, DeviceIds{"OTHER"}},
                                     {3, {5, 2}}, [&](uint32_t p) { progress.push_back(p); });
 
     EXPECT_EQ(scan.infFiles, 6u) << "a, net, empty, bad, sub/deep/b and c; d is below a flat location";
+    // Only the malformed file is traced: the empty one and the other class pass silently.
+    EXPECT_TRUE(trace.Has(3, "bad.inf"));
+    EXPECT_FALSE(trace.Has(3, "empty.inf"));
+    EXPECT_FALSE(trace.Has(3, "net.inf"));
     ASSERT_EQ(scan.kept.size(), 3u);
     ASSERT_EQ(scan.stores.size(), 2u);
     EXPECT_TRUE(scan.stores[1].sectionByRank.empty());

@@ -268,16 +268,30 @@ TEST(WindowsRegistry, SystemRootFromDriveAndFolderName)
     EXPECT_TRUE(info.problems.empty());
 }
 
-TEST(WindowsRegistry, MissingConfigGivesNullKeys)
+TEST(WindowsRegistry, MissingOrUnreadableHivesGiveNullKeys)
 {
     TestSupport::ScratchDir scratch;
     scratch.write("WINDOWS/.keep", "");
-    auto registry = Transvia::CreateWindowsRegistry(scratch.dir("WINDOWS"));
-    EXPECT_EQ(registry->System(), nullptr);
-    EXPECT_EQ(registry->Software(), nullptr);
-    EXPECT_EQ(registry->CurrentControlSet(), nullptr);
-    EXPECT_EQ(registry->SystemRoot(), nullptr);
-    EXPECT_TRUE(registry->Commit().empty());
+    // No config folder; then the folder without hive files; then files that are no hives.
+    for (const char* step : {"no folder", "no files", "garbage"}) {
+        if (std::string(step) == "no files") scratch.write("WINDOWS/System32/config/.keep", "");
+        if (std::string(step) == "garbage") {
+            scratch.write("WINDOWS/System32/config/system", std::string(8192, 'x'));
+            scratch.write("WINDOWS/System32/config/software", "regf");
+        }
+        for (bool copy : {false, true}) {
+            auto registry = Transvia::CreateWindowsRegistry(scratch.dir("WINDOWS"));
+            if (copy) registry->UseWorkingCopy();
+            EXPECT_EQ(registry->System(), nullptr) << step << copy;
+            EXPECT_EQ(registry->Software(), nullptr) << step << copy;
+            EXPECT_EQ(registry->CurrentControlSet(), nullptr) << step;
+            EXPECT_EQ(registry->Services(), nullptr) << step;
+            EXPECT_EQ(registry->SystemRoot(), nullptr) << step;
+            EXPECT_TRUE(registry->Commit().empty()) << step;
+        }
+    }
+    EXPECT_EQ(TestSupport::ReadFileBytes(scratch.path() / "WINDOWS/System32/config/software").size(), 4u)
+        << "an unreadable hive is left as it was";
 }
 
 TEST(WindowsRegistry, WorkingCopyIsDiscardedWithoutCommit)
