@@ -10,9 +10,8 @@
 
 #include "command.h"
 #include "entry/platform.h"
-#include "hardware/critical_devices.h"
-#include "hardware/hardware_file.h"
 #include "hardware/local_detection.h"
+#include "host_hardware.h"
 #include "install/driver_plan.h"
 #include "support/text.h"
 #include "transvia/dir.h"
@@ -33,32 +32,6 @@ struct PlanOptions {
 };
 
 std::string Utf8(const Processor::String& text) { return Processor::ToUtf8(text); }
-
-// The devices an install run would be given: a description file as written, or the
-// detected machine reduced to the classes needed to boot.
-Transvia::DeviceList Devices(const PlanOptions& options)
-{
-    if (!options.hardware.empty())
-        return ReadHardwareFile(options.hardware);
-    Transvia::DeviceList devices;
-    Transvia::DetectPciDevices(devices, options.sysfs);
-    Transvia::ArrangeCriticalDevices(devices);
-    Transvia::DetectSystemDevices(devices, options.sysfs);
-    Transvia::DetectProcessorDevices(devices, options.sysfs);
-    return devices;
-}
-
-std::shared_ptr<Common::rio_dir> OpenFolder(const std::string& path)
-{
-    Common::Error error;
-    auto folder = Common::OpenLocalDirectory(path, &error);
-    if (!folder) {
-        std::fprintf(stderr, "error: cannot open %s\n", path.c_str());
-        PrintError(error);
-        throw CLI::RuntimeError(2);
-    }
-    return folder;
-}
 
 Json ToJson(const Transvia::DriverPlan& plan)
 {
@@ -111,7 +84,7 @@ void PrintTable(const Transvia::DriverPlan& plan)
 void RunPlan(const PlanOptions& options)
 {
     if (options.verbose) EnableVerboseTraces();
-    const Transvia::DeviceList devices = Devices(options);
+    const Transvia::DeviceList devices = DescribedDevices(options.hardware, options.sysfs);
     auto root = OpenFolder(options.target);
     std::vector<std::shared_ptr<Common::i_dir>> storages;
     for (const std::string& storage : options.storages) storages.push_back(OpenFolder(storage));

@@ -132,6 +132,7 @@ Common::Error InfProcessorImpl::Install(CandidateStore& store, uint32_t rank, Wi
         Common::Trace(1, u"Install: Section {0} names no function driver of the device", {servicesName});
         return {};
     }
+    service_ = associated;
     Common::Error result;
     return UpdateCriticalDeviceDatabase({version_.major, version_.minor}, result, store.identifiers, registry, inf,
                                         associated, &observers_);
