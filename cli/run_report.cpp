@@ -1,6 +1,7 @@
 #include "run_report.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -47,6 +48,14 @@ std::string Hex(uint32_t code)
     char text[16];
     std::snprintf(text, sizeof text, "0x%X", code);
     return text;
+}
+
+// Identifiers compare ignoring ASCII case; a description may list a hundred thousand
+// devices, so results are found by this key, not by a search.
+std::string UpperId(std::string id)
+{
+    for (char& c : id) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return id;
 }
 
 std::string ResultText(const Common::Error& error)
@@ -135,9 +144,10 @@ void RunReport::OnEvent(const char* source, const char16_t*, const Common::Event
         std::printf("%s: %s%s\n", device.ids[0].c_str(), device.text.c_str(),
                     device.inf ? (" from " + *device.inf).c_str() : "");
         std::fflush(stdout);
-        auto same = [&](const DeviceResult& d) { return Transvia::SameId(d.ids[0], device.ids[0]); };
-        if (auto it = std::find_if(devices_.begin(), devices_.end(), same); it != devices_.end()) *it = device;
-        else devices_.push_back(device);
+        // A device handled again in a later pass keeps its line, with the later result.
+        const auto [it, added] = index_.emplace(UpperId(device.ids[0]), devices_.size());
+        if (added) devices_.push_back(std::move(device));
+        else devices_[it->second] = std::move(device);
     }
 }
 
@@ -149,10 +159,9 @@ void RunReport::Finish(const Common::Error& result, const Transvia::DeviceList& 
     const bool reached = !devices_.empty() || !result.failed() || result.code() == Common::Codes::kDevicesWithoutDriver;
     for (const Transvia::DeviceIds& ids : handedIn) {
         if (ids.empty()) continue;
-        auto it = std::find_if(devices_.begin(), devices_.end(),
-                               [&](const DeviceResult& d) { return Transvia::SameId(d.ids[0], ids.name()); });
-        if (it != devices_.end()) {
-            it->ids = ids.ids();
+        const auto [it, added] = index_.emplace(UpperId(ids.name()), devices_.size());
+        if (!added) {
+            devices_[it->second].ids = ids.ids();  // the full list, where the event named only the first
             continue;
         }
         DeviceResult missing;

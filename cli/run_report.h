@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "hive_changes.h"
@@ -58,6 +59,7 @@ private:
     ConsoleCallback* console_;
     bool verbose_;
     std::vector<DeviceResult> devices_;
+    std::unordered_map<std::string, size_t> index_;  // upper-cased first identifier -> devices_
     std::vector<std::string> files_;
     std::vector<std::string> keys_;
     std::vector<std::string> removedKeys_;
