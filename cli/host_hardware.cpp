@@ -1,8 +1,7 @@
 #include "host_hardware.h"
 
 #include "command.h"
-#include "hardware/critical_devices.h"
-#include "hardware/local_detection.h"
+#include "entry/run_devices.h"
 
 namespace TransviaCli {
 
@@ -20,12 +19,7 @@ void ListedHardware::EnumerateInstallDevices(Common::Error& error, Transvia::Dev
 Transvia::DeviceList DescribedDevices(const std::string& hardwareFile, const std::string& sysfsRoot)
 {
     if (!hardwareFile.empty()) return ReadHardwareFile(hardwareFile);
-    Transvia::DeviceList devices;
-    Transvia::DetectPciDevices(devices, sysfsRoot);
-    Transvia::ArrangeCriticalDevices(devices);
-    Transvia::DetectSystemDevices(devices, sysfsRoot);
-    Transvia::DetectProcessorDevices(devices, sysfsRoot);
-    return devices;
+    return Transvia::DetectLocalDevices(sysfsRoot);
 }
 
 }  // namespace TransviaCli

@@ -10,7 +10,7 @@
 
 #include "command.h"
 #include "entry/platform.h"
-#include "hardware/local_detection.h"
+#include "entry/run_devices.h"
 #include "host_hardware.h"
 #include "install/driver_plan.h"
 #include "support/text.h"
@@ -32,6 +32,15 @@ struct PlanOptions {
 };
 
 std::string Utf8(const Processor::String& text) { return Processor::ToUtf8(text); }
+
+// The devices an install run would try: those the host hands in, then what the run itself
+// adds (the IDE channels, the hardware database's devices and HAL).
+Transvia::DeviceList Devices(const PlanOptions& options)
+{
+    Transvia::DeviceList devices = DescribedDevices(options.hardware, options.sysfs);
+    Transvia::AppendRunDevices(devices, Transvia::LoadDeviceDatabase().get());
+    return devices;
+}
 
 Json ToJson(const Transvia::DriverPlan& plan)
 {
@@ -84,7 +93,7 @@ void PrintTable(const Transvia::DriverPlan& plan)
 void RunPlan(const PlanOptions& options)
 {
     if (options.verbose) EnableVerboseTraces();
-    const Transvia::DeviceList devices = DescribedDevices(options.hardware, options.sysfs);
+    const Transvia::DeviceList devices = Devices(options);
     auto root = OpenFolder(options.target);
     std::vector<std::shared_ptr<Common::i_dir>> storages;
     for (const std::string& storage : options.storages) storages.push_back(OpenFolder(storage));

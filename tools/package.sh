@@ -12,7 +12,7 @@ apt_install=false
 [ "${1:-}" = "--apt" ] && apt_install=true
 
 tools/setup.sh
-tools/build.sh normal transvia transvia_cli transvia_messages transvia_hwdb transvia_man transvia_changelog
+tools/build.sh normal transvia transvia_cli transvia_messages transvia_hwdb transvia_assistant_inf transvia_assistant transvia_man transvia_changelog
 
 work=$PWD/build/package
 rm -rf "$work"

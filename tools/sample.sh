@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 tools/setup.sh
-tools/build.sh normal transvia_cli transvia transvia_messages transvia_hwdb transvia_sample_cab
+tools/build.sh normal transvia_cli transvia transvia_messages transvia_hwdb transvia_assistant_inf transvia_assistant \
+  transvia_sample_cab
 # The job works on a fresh copy of the sample, never on the committed files.
 tools/make_sample_target.sh build/out/transvia build/sample-target
 target=build/sample-target

@@ -17,6 +17,10 @@ packages=(
 # packaging: the manual page and the Debian package checks of tools/package.sh
 packages+=(help2man lintian dpkg-dev file)
 
+# the assistant package: transvia_assistant.exe is cross-compiled for Windows x64, and
+# its tests run it under wine
+packages+=(gcc-mingw-w64-x86-64 wine64)
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

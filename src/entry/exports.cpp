@@ -1,6 +1,7 @@
 // The library's exported entries and its load-time set-up.
 #include "entry/install_flow.h"
 #include "entry/library_files.h"
+#include "entry/schedule_flow.h"
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"

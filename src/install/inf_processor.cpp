@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
+#include "inf/configuration.h"
 #include "install/driver_plan.h"
-
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"
@@ -96,7 +96,8 @@ void InfProcessorImpl::Run(Common::Error& result, const DeviceList& devices, con
     Common::Trace(2, u"Install: Windows folder '{0}'", {windows->full_path()});
 
     // SYSTEM is edited on a copy: a run that stops before its install phase leaves it as it was.
-    std::unique_ptr<WindowsRegistry> registry = CreateWindowsRegistry(windows);
+    // A dirty hive is recovered from its logs as this installation's settings allow.
+    std::unique_ptr<WindowsRegistry> registry = CreateWindowsRegistry(windows, HiveLogPolicyFrom(LoadConfiguration()));
     if (!registry) Common::Raise(Common::Codes::kRegistryOpenFailed, TV_HERE, windows->full_path());
     registry->UseWorkingCopy();
     std::unique_ptr<WinSources> sources = CreateWinSources(root, windowsName);

@@ -51,6 +51,10 @@ protected:
         if (fs::exists(nvme)) storage.write("nvme/nvme.inf", TestSupport::ReadFileBytes(nvme));
         devices = scratch.write("devices.txt", "PCI\\VEN_1234&DEV_0001&REV_01 PCI\\VEN_1234&DEV_0001 PCI\\CC_010802 PCI\\CC_0108\n"
                                                   "ACPI\\PNP0A03\n");
+        // The run's own devices come from this database: a mapped, an added and a HAL device.
+        const fs::path hwdb = scratch.write("hwdb.txt", "[hwmap]\nPCI\\VEN_1234&DEV_0001=MAPPED_ID\n[hw]\nADDED_ID\n"
+                                                        "[hal]\nACPIAPIC_UP\n");
+        conf = scratch.write("transvia.conf", "[Settings]\nhwdb.txt=\"" + hwdb.string() + "\"\n");
     }
     void Software(const std::string& values)
     {
@@ -67,7 +71,7 @@ protected:
     nlohmann::json Plan(const std::string& extra = "--json")
     {
         std::string out;
-        EXPECT_EQ(TestSupport::RunCommand(std::string(TRANSVIA_CLI) + " plan --target " + target.path().string() +
+        EXPECT_EQ(TestSupport::RunCommand("TRANSVIA_CONF=" + conf.string() + " " + TRANSVIA_CLI + " plan --target " + target.path().string() +
                                               " --storage " + storage.path().string() + " --hardware " +
                                               devices.string() + " " + extra,
                                           &out),
@@ -77,7 +81,7 @@ protected:
     }
 
     TestSupport::ScratchDir target, storage, scratch;
-    fs::path devices;
+    fs::path devices, conf;
 };
 
 }  // namespace
@@ -95,7 +99,11 @@ TEST_F(PlanTest, ListsCandidatesInTryOrderAndWritesNothing)
 
     EXPECT_EQ(plan["target"]["platform"], "amd64");
     EXPECT_EQ(plan["target"]["version"], nlohmann::json::array({10, 0}));
-    ASSERT_EQ(plan["devices"].size(), 2u);
+    // The description's two devices, then those the run adds, in the order it adds them.
+    std::vector<std::string> names;
+    for (const nlohmann::json& listed : plan["devices"]) names.push_back(listed["ids"][0]);
+    EXPECT_EQ(names, (std::vector<std::string>{"PCI\\VEN_1234&DEV_0001&REV_01", "ACPI\\PNP0A03", "primary_ide_channel",
+                                               "secondary_ide_channel", "MAPPED_ID", "ADDED_ID", "ACPIAPIC_UP"}));
     const nlohmann::json& device = plan["devices"][0];
     EXPECT_EQ(device["ids"][1], "PCI\\VEN_1234&DEV_0001");
     const nlohmann::json& candidates = device["candidates"];

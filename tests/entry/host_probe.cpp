@@ -1,6 +1,9 @@
 // A host that uses only the public API: runs InstallDrivers on a target folder and
 // prints what came back, one line per record of the error chain, and the traces it got.
+//   probe TARGET [--device "ID ID..."]... [STORAGE]...
+// Without --device the new machine has one AHCI controller.
 #include <cstdio>
+#include <sstream>
 #include <string>
 
 #include "transvia/transvia.h"
@@ -22,15 +25,15 @@ void OnText(const char*, Common::EventLevel level, uint32_t facility, uint32_t c
 void OnError(const char*, Common::EventLevel level, const Common::Error& error)
 {
     std::printf("trace-error %d 0x%X %s\n", static_cast<int>(level), error.code(), Narrow(error.text()).c_str());
+    for (Common::Error cause = error.cause(); !cause.empty(); cause = cause.cause())
+        std::printf("  cause 0x%X %s\n", cause.code(), Narrow(cause.text()).c_str());
 }
 
 class Hardware final : public Transvia::HardwareEnvironment {
 public:
     void EnumerateDevices(Common::Error&, Transvia::DeviceList&) const override {}
-    void EnumerateInstallDevices(Common::Error&, Transvia::DeviceList& devices) const override
-    {
-        devices.push_back(Transvia::DeviceIds{"PCI\\VEN_8086&DEV_2922&CC_010601"});
-    }
+    void EnumerateInstallDevices(Common::Error&, Transvia::DeviceList& devices) const override { devices = devices_; }
+    Transvia::DeviceList devices_;
 };
 
 }  // namespace
@@ -45,6 +48,21 @@ int main(int argc, char** argv)
     Hardware hardware;
     Transvia::InstallDriversParams params;
     params.hardware = &hardware;
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--device" && i + 1 < argc) {
+            // One device: its identifiers separated by spaces, most specific first.
+            Transvia::DeviceIds device;
+            std::istringstream ids(argv[++i]);
+            for (std::string id; ids >> id;) device.push_back(id);
+            hardware.devices_.push_back(device);
+        } else if (auto storage = Transvia::CreateFolderStorage(arg)) {
+            params.storages.push_back(storage);
+        } else {
+            return 4;
+        }
+    }
+    if (hardware.devices_.empty()) hardware.devices_.push_back(Transvia::DeviceIds{"PCI\\VEN_8086&DEV_2922&CC_010601"});
     const Common::Error result = InstallDrivers(target.get(), L"Windows", &params);
     for (Common::Error e = result; !e.empty(); e = e.cause())
         std::printf("error 0x%X %s\n", e.code(), Narrow(e.text()).c_str());

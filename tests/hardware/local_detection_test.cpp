@@ -163,15 +163,7 @@ public:
     std::vector<std::pair<int, uint32_t>> errors;
 };
 
-template <class Detect> uint32_t ThrownCode(Detect detect)
-{
-    try {
-        detect();
-    } catch (const Common::Error& error) {
-        return error.code();
-    }
-    return 0;
-}
+using TestSupport::ThrownCode;
 
 TEST(LocalDetectionTest, PciDevicesCarryWindowsIdentifiersInEnumerationOrder)
 {

@@ -44,4 +44,15 @@ int RunCommand(const std::string& command, std::string* output = nullptr);
 // Whether a program is on PATH.
 bool HaveProgram(const std::string& name);
 
+// The code of the Common::Error that `call` throws; 0 when it returns normally.
+template <class Call> uint32_t ThrownCode(Call call)
+{
+    try {
+        call();
+    } catch (const Common::Error& error) {
+        return error.code();
+    }
+    return 0;
+}
+
 }  // namespace TestSupport
