@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 
@@ -56,6 +57,33 @@ std::string UpperId(std::string id)
 {
     for (char& c : id) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return id;
+}
+
+// The engine names a file as it asked for it ("config\\system"); the report names the
+// entry on disk ("config/SYSTEM"), found as the engine finds it, ignoring letter case.
+std::string OnDiskName(const std::string& root, const std::string& relative)
+{
+    std::filesystem::path path(root);
+    std::string out;
+    size_t start = 0;
+    while (start <= relative.size()) {
+        size_t end = relative.find('/', start);
+        if (end == std::string::npos) end = relative.size();
+        std::string part = relative.substr(start, end - start);
+        std::error_code error;
+        if (!std::filesystem::exists(path / part, error))
+            for (const auto& entry : std::filesystem::directory_iterator(path, error)) {
+                const std::string name = entry.path().filename().string();
+                if (Processor::EqualNoCase(Processor::FromFileName(name), Processor::FromFileName(part))) {
+                    part = name;
+                    break;
+                }
+            }
+        path /= part;
+        out += (out.empty() ? "" : "/") + part;
+        start = end + 1;
+    }
+    return out;
 }
 
 std::string ResultText(const Common::Error& error)
@@ -170,6 +198,12 @@ void RunReport::Finish(const Common::Error& result, const Transvia::DeviceList& 
         missing.text = reached ? "no driver found" : "not handled: the run ended before";
         devices_.push_back(std::move(missing));
     }
+    std::vector<std::string> files;
+    for (const std::string& file : files_) {
+        const std::string name = OnDiskName(targetPath_, file);
+        if (std::find(files.begin(), files.end(), name) == files.end()) files.push_back(name);
+    }
+    files_ = std::move(files);
     keys_ = system.written();
     removedKeys_ = system.removed();
     softwareKeys_ = software.written();
