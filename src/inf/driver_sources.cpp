@@ -71,19 +71,39 @@ bool FindDiskFolder(Inf& inf, const String& architecture, const String& diskId, 
     return true;
 }
 
+// The architecture a layout section `name` holds files for: empty for the undecorated
+// section, its decoration otherwise. False when the section does not count: another
+// architecture's, or no layout section at all. Without an architecture (a package staged
+// whole for Windows to install) the sections of every architecture count.
+bool LayoutSection(const String& name, const String& architecture, String& decoration)
+{
+    static const String kUndecorated(u"SourceDisksFiles");
+    decoration.remove();
+    if (Processor::EqualNoCase(name, kUndecorated)) return true;
+    const int32_t prefix = kUndecorated.length() + 1;
+    if (name.length() <= prefix || name[prefix - 1] != u'.' ||
+        !Processor::EqualNoCase(name.tempSubString(0, prefix - 1), kUndecorated))
+        return false;
+    if (architecture.isEmpty()) {
+        // Section names are kept upper-cased; architectures are spelt as INF files spell them.
+        decoration = name.tempSubString(prefix);
+        decoration.toLower();
+        return true;
+    }
+    decoration = architecture;
+    return Processor::EqualNoCase(name.tempSubString(prefix), architecture);
+}
+
 // Every layout of `file` in `inf` for `architecture`, in the order of the sections.
 std::vector<FileRecord> SourceLayouts(Inf& inf, const String& file, const String& architecture)
 {
-    const String undecorated(u"SourceDisksFiles");
-    const String decorated = undecorated + u"." + architecture;
     std::vector<FileRecord> layouts;
     for (int32_t index = 0;; ++index) {
         Section* section = SectionInFileOrder(inf, index);
         if (section == nullptr) break;
         const String name(section->GetName());
-        const bool plain = Processor::EqualNoCase(name, undecorated);
-        if (!plain && (architecture.isEmpty() || !Processor::EqualNoCase(name, decorated)))
-            continue;
+        String decoration;
+        if (!LayoutSection(name, architecture, decoration)) continue;
         SectionEntry* line = FindLine(section, file);
         if (line == nullptr) continue;
         if (line->GetFieldCount() == 0) {
@@ -92,7 +112,7 @@ std::vector<FileRecord> SourceLayouts(Inf& inf, const String& file, const String
         }
         FileRecord record;
         record.name = file;
-        record.architecture = plain ? String() : architecture;
+        record.architecture = decoration;
         const String diskId = Text(line->GetField(0));
         record.filePath = LayoutFolder(inf, line->GetField(1));
         const char16_t* size = line->GetField(2);

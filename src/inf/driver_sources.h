@@ -46,7 +46,7 @@ public:
 
 class DriverSourcesImpl final : public DriverSources {
 public:
-    // `platform`: 1 x86, 2 ia64, 3 amd64 (0: only undecorated layout sections count).
+    // `platform`: 1 x86, 2 ia64, 3 amd64 (0: the layout sections of every architecture count).
     explicit DriverSourcesImpl(uint32_t platform) : platform_(platform) {}
 
     uint32_t Count() const override { return static_cast<uint32_t>(records_.size()); }

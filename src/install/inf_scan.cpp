@@ -88,11 +88,13 @@ std::vector<Processor::String> BootCriticalClasses()
             u"{18AFF41B-E184-4fe2-8218-BACC7758257F}"};
 }
 
-uint32_t ClassGuidFilter::Check(Inf& inf)
+uint32_t ClassGuidFilter::Check(Inf& inf) { return CheckClassGuid(inf, classes_); }
+
+uint32_t CheckClassGuid(Inf& inf, const std::vector<Processor::String>& classes)
 {
     const char16_t* guid = inf.GetClassGuid();
     if (guid == nullptr) return Common::Codes::kInvalidFormat;
-    for (const Processor::String& accepted : classes_)
+    for (const Processor::String& accepted : classes)
         if (Processor::EqualNoCase(std::u16string_view(guid), std::u16string_view(accepted.getBuffer(), accepted.length())))
             return 0;
     return Common::Codes::kInfClassRejected;

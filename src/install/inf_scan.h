@@ -41,6 +41,10 @@ private:
     std::vector<Processor::String> classes_;
 };
 
+// 0 when the INF's class GUID is one of `classes` (ignoring case), kInfClassRejected for
+// another class, kInvalidFormat for an INF without a class GUID.
+uint32_t CheckClassGuid(Inf& inf, const std::vector<Processor::String>& classes);
+
 // The classes a restored system needs to boot: storage controllers, the computer, system
 // devices, processors and the bus controllers between them.
 std::vector<Processor::String> BootCriticalClasses();

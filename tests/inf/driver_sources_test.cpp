@@ -95,11 +95,14 @@ TEST_F(DriverSourcesTest, X86TargetUsesItsOwnSectionAndTheUndecoratedDisk)
                                      "pkg.inf||||0|1"}));
 }
 
-TEST_F(DriverSourcesTest, UnknownPlatformSeesOnlyTheUndecoratedSection)
+// A package staged whole for Windows keeps the layouts of every architecture.
+TEST_F(DriverSourcesTest, UnknownPlatformSeesEveryArchitecturesSection)
 {
     auto sources = Build(kTwoLayouts, u"Install", InfPlatform::kUnknown);
     ASSERT_NE(sources, nullptr);
-    EXPECT_EQ(Lines(*sources), (List{"drv.sys||||1000|0", "helper_src.dll|||common|0|0", "pkg.inf||||0|1"}));
+    EXPECT_EQ(Lines(*sources), (List{"drv.sys|amd64|disk2_64|amd64|1024|0", "drv.sys|x86|x86disk|i386|0|0",
+                                     "drv.sys||||1000|0", "helper_src.dll|x86|x86disk||0|0",
+                                     "helper_src.dll|||common|0|0", "pkg.inf||||0|1"}));
 }
 
 TEST_F(DriverSourcesTest, UndecoratedSectionFirstInTheFileComesFirst)
