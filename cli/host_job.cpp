@@ -52,7 +52,7 @@ void RunHostJob(const HostJobOptions& options, const std::function<Common::Error
     ConsoleCallback console(isatty(STDOUT_FILENO) != 0, !options.noPrompt && isatty(STDIN_FILENO) != 0);
     Common::Error result;
     {
-        RunReport report(Processor::ToUtf8(target->full_path()), &console, options.verbose);
+        RunReport report(Processor::ToUtf8(target->full_path()), &console, options.verbose, options.done);
         result = call({*target, Processor::ToWide(Processor::FromFileName(options.windows)), storages, &console,
                        hardware ? &*hardware : nullptr});
         console.BreakLine();

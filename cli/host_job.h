@@ -21,6 +21,7 @@ struct HostJobOptions {
     std::string json;
     bool noPrompt = false;
     bool verbose = false;
+    std::string done = "installed";  // what a device that got its driver reads in the report
 };
 
 void AddHostJobOptions(CLI::App& command, HostJobOptions& options);

@@ -117,8 +117,8 @@ TargetFacts DescribeTarget(const std::shared_ptr<Common::rio_dir>& target, const
     return facts;
 }
 
-RunReport::RunReport(std::string targetPath, ConsoleCallback* console, bool verbose)
-    : targetPath_(std::move(targetPath) + "/"), console_(console), verbose_(verbose)
+RunReport::RunReport(std::string targetPath, ConsoleCallback* console, bool verbose, std::string done)
+    : targetPath_(std::move(targetPath) + "/"), console_(console), verbose_(verbose), done_(std::move(done))
 {
     g_active = this;
     SetTraceRedirection(&ForwardText, &ForwardEvent, &ForwardError);
@@ -167,7 +167,7 @@ void RunReport::OnEvent(const char* source, const char16_t*, const Common::Event
         device.inf = field("inf");
         device.installSection = field("install_section");
         device.service = field("service");
-        device.text = device.code == 0 ? "installed" : "no driver could be installed";
+        device.text = device.code == 0 ? done_ : "no driver could be installed";
         if (console_) console_->BreakLine();
         std::printf("%s: %s%s\n", device.ids[0].c_str(), device.text.c_str(),
                     device.inf ? (" from " + *device.inf).c_str() : "");

@@ -36,7 +36,7 @@ struct DeviceResult {
 // prints the summary and writes the JSON report. One report is active at a time.
 class RunReport {
 public:
-    RunReport(std::string targetPath, ConsoleCallback* console, bool verbose);
+    RunReport(std::string targetPath, ConsoleCallback* console, bool verbose, std::string done);
     ~RunReport();
     RunReport(const RunReport&) = delete;
     RunReport& operator=(const RunReport&) = delete;
@@ -58,6 +58,7 @@ private:
     std::string targetPath_;  // real path, ending in '/'
     ConsoleCallback* console_;
     bool verbose_;
+    std::string done_;
     std::vector<DeviceResult> devices_;
     std::unordered_map<std::string, size_t> index_;  // upper-cased first identifier -> devices_
     std::vector<std::string> files_;

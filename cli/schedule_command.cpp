@@ -20,6 +20,7 @@ CommandRegistration registration(61, [](CLI::App& app) {
         ->check(CLI::IsMember({1, 2, 3, 4, 6, 11, 12}));
     AddHostJobOptions(*command, *options);
     options->noPrompt = true;  // the scheduled install asks the host nothing
+    options->done = "staged for Windows to install";
     command->callback([options] {
         RunHostJob(*options, [&](const HostObjects& host) {
             return ScheduleForWindowsInstall(static_cast<Transvia::PciDeviceClass>(options->deviceClass), &host.target,
