@@ -58,11 +58,16 @@ private:
     DeviceList devices_;
 };
 
-// Answers each device's request from a queue of folders per device (none when empty).
+// Answers each device's request from a queue of folders per device (none when empty) and
+// each media request with `media`; logs what it is asked.
 class Host final : public InstallDriversCallback {
 public:
-    void ReportProgress(uint32_t) override {}
-    bool IsCancelled() override { return cancel; }
+    void ReportProgress(uint32_t position) override { g_log->push_back("progress " + std::to_string(position)); }
+    bool IsCancelled() override
+    {
+        g_log->push_back("cancelled?");
+        return cancel;
+    }
     void LocateDeviceDrivers(std::shared_ptr<Common::i_dir>& location, const DeviceIds& device) override
     {
         g_log->push_back("locate " + device.name());
@@ -71,13 +76,19 @@ public:
         location = queue.front();
         queue.erase(queue.begin());
     }
-    void RequestSourceMedia(std::shared_ptr<Common::i_dir>&, const Processor::String&, const Processor::String&) override {}
+    void RequestSourceMedia(std::shared_ptr<Common::i_dir>& location, const Processor::String& manufacturer,
+                            const Processor::String& description) override
+    {
+        g_log->push_back("media " + Processor::ToUtf8(manufacturer) + "/" + Processor::ToUtf8(description));
+        location = media;
+    }
     void ReportStorageUnavailable(DriverStorage& storage) override
     {
         g_log->push_back("unavailable " + Processor::ToUtf8(storage.DisplayPath()));
     }
     bool cancel = false;
     std::map<std::string, std::vector<std::shared_ptr<Common::i_dir>>> answers;
+    std::shared_ptr<Common::i_dir> media;
 };
 
 class MissingStorage final : public DriverStorage {
@@ -241,30 +252,11 @@ TEST(CallbacksImplTest, RelaysToTheHostAsksAboutCancellingAndKeepsTheInstalledDe
     EXPECT_EQ(Processor::ToUtf8(callbacks.manufacturer()), "Maker");
     EXPECT_TRUE(callbacks.description().isEmpty());
 
-    class Media final : public InstallDriversCallback {
-    public:
-        explicit Media(std::shared_ptr<Common::i_dir> folder) : folder_(std::move(folder)) {}
-        void ReportProgress(uint32_t position) override { seen.push_back("progress " + std::to_string(position)); }
-        bool IsCancelled() override
-        {
-            seen.push_back("cancelled?");
-            return cancel;
-        }
-        void LocateDeviceDrivers(std::shared_ptr<Common::i_dir>&, const DeviceIds&) override {}
-        void RequestSourceMedia(std::shared_ptr<Common::i_dir>& location, const Processor::String& manufacturer,
-                                const Processor::String& description) override
-        {
-            seen.push_back("media " + Processor::ToUtf8(manufacturer) + "/" + Processor::ToUtf8(description));
-            location = folder_;
-        }
-        void ReportStorageUnavailable(DriverStorage&) override {}
-        std::vector<std::string> seen;
-        bool cancel = false;
-
-    private:
-        std::shared_ptr<Common::i_dir> folder_;
-    } media_host(media.dir());
-    CallbacksImpl relay(&media_host);
+    std::vector<std::string> seen;
+    g_log = &seen;
+    Host host;
+    host.media = media.dir();
+    CallbacksImpl relay(&host);
     relay.DeviceStarted(DeviceIds{"A"}, u"Maker", u"Disk");
     relay.Progress(40);
     std::shared_ptr<Common::i_dir> found;
@@ -274,9 +266,9 @@ TEST(CallbacksImplTest, RelaysToTheHostAsksAboutCancellingAndKeepsTheInstalledDe
     relay.DeviceFinished(DeviceIds{"A", "A2"}, {});
     relay.DeviceFinished(DeviceIds{"B"}, Common::Error::Make(0x1D0099, 0));
     EXPECT_EQ(relay.installed(), (DeviceList{DeviceIds{"A", "A2"}}));
-    EXPECT_EQ(media_host.seen, (std::vector<std::string>{"progress 40", "cancelled?", "media Maker/Disk", "cancelled?",
+    EXPECT_EQ(seen, (std::vector<std::string>{"progress 40", "cancelled?", "media Maker/Disk", "cancelled?",
                                                          "cancelled?", "cancelled?"}));
-    media_host.cancel = true;
+    host.cancel = true;
     EXPECT_EQ(ThrownCode([&] { relay.OperationStarted(u"CopyFiles"); }), Common::Codes::kCancelled);
     EXPECT_EQ(ThrownCode([&] { relay.DeviceFinished(DeviceIds{"C"}, {}); }), Common::Codes::kCancelled);
     EXPECT_EQ(relay.installed().size(), 1u) << "a cancelled device is not counted as installed";
@@ -285,6 +277,7 @@ TEST(CallbacksImplTest, RelaysToTheHostAsksAboutCancellingAndKeepsTheInstalledDe
     callbacks.Progress(50);
     callbacks.OperationStarted(u"CopyFiles");
     EXPECT_EQ(ThrownCode([&] { callbacks.FindLocation(found, u"disk.sys"); }), Common::Codes::kSourceMediaNeeded);
+    g_log = nullptr;
 }
 
 TEST_F(InstallFlowTest, TheProcessorTestAppliesOnlyToThisMachinesOwnHardware)
@@ -394,7 +387,12 @@ TEST_F(InstallFlowTest, TextModeSetupFilesAddTheirNonPciDevicesAndSourceLocation
                "[HardwareIds.scsi.VIRT]\nid = \"pci\\VEN_1AF4&DEV_1001\", \"viostor\"\nid = \"Pci\\VEN_1AF4&DEV_1004\", \"viostor\"\n"
                "id = \"ACPI\\QEMU0002\", \"viostor\"\n"
                "[HardwareIds.scsi.OTHER]\nid = \"ACPI\\OTHER0001\", \"other\"\n");
+    // An item whose file does not parse adds nothing and stops nothing.
+    const TestSupport::ScratchDir broken;
+    static const char kBroken[] = "[scsi\nVIRT = \"Virtual disk\"\n\0\xff[HardwareIds.scsi.VIRT]\nid = \"ACPI\\BROKEN\"\n";
+    broken.write("txtsetup.oem", std::string(kBroken, sizeof kBroken - 1));
     Sources sources;
+    sources.items.push_back(std::make_shared<SourceItem>("Virtual disk", broken.dir()));
     sources.items.push_back(std::make_shared<SourceItem>("virtual DISK", disk.dir()));
     sources.locations.push_back(disk.dir());
     Hardware hardware({DeviceIds{"PCI\\VEN_1AF4&DEV_1001"}});
