@@ -82,7 +82,11 @@ Common::Error ScheduleInstall::Stage(WinSources& sources, WindowsRegistry& regis
 void ScheduleInstall::LocateSourceMedia(std::shared_ptr<Common::i_dir>& location, const String&)
 {
     location.reset();
-    if (callback_ != nullptr) callback_->RequestSourceMedia(location, manufacturer_, description_);
+    if (callback_ == nullptr) return;
+    callback_->RequestSourceMedia(location, manufacturer_, description_);
+    // Thrown through the processor, whose run ends with it as its result.
+    if (callback_->IsCancelled())
+        Common::Raise(Common::Codes::kCancelled, TV_HERE, Common::MessageTable::Text(Common::Messages::kCancelled));
 }
 
 }  // namespace Transvia

@@ -28,7 +28,8 @@ public:
     void SetNames(const Processor::String& manufacturer, const Processor::String& description) override;
     void Install(Common::Error& error, WinSources& sources, WindowsRegistry& registry) override;
 
-    // The host's medium for the candidate's manufacturer and description; none without a host.
+    // The host's medium for the candidate's manufacturer and description; none without a
+    // host. Throws 0x1D0001 when the host then asks to stop.
     void LocateSourceMedia(std::shared_ptr<Common::i_dir>& location, const Processor::String& fileName) override;
     void ReleaseSourceMedia(const Common::i_dir&) override {}
 
