@@ -1,12 +1,14 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
 #include "transvia/devices.h"
+#include "transvia/dir.h"
 #include "transvia/error.h"
 
 // Each subcommand lives in a file of its own and registers itself here, so adding a
@@ -31,6 +33,10 @@ void EnableWarnings();
 // The devices of a hardware description file; a file that does not read ends the command
 // with status 2 after naming the place of its fault.
 Transvia::DeviceList ReadHardwareFile(const std::string& path);
+
+// Opens a folder of this machine; one that cannot be opened ends the command with status 2
+// after saying why.
+std::shared_ptr<Common::rio_dir> OpenFolder(const std::string& path);
 
 // Prints an error with its code in hex, its text and its cause chain to stderr.
 void PrintError(const Common::Error& error);

@@ -81,6 +81,18 @@ void EnableWarnings()
     std::call_once(added, [] { Common::AddTraceLogic(&sink); });
 }
 
+std::shared_ptr<Common::rio_dir> OpenFolder(const std::string& path)
+{
+    Common::Error error;
+    auto folder = Common::OpenLocalDirectory(path, &error);
+    if (!folder) {
+        std::fprintf(stderr, "error: cannot open %s\n", path.c_str());
+        PrintError(error);
+        throw CLI::RuntimeError(2);
+    }
+    return folder;
+}
+
 void PrintError(const Common::Error& error)
 {
     std::fprintf(stderr, "error %s\n", Processor::ToUtf8(Processor::RenderError(error)).c_str());

@@ -11,8 +11,8 @@
 #include "command.h"
 #include "entry/platform.h"
 #include "entry/run_devices.h"
-#include "hardware/hardware_file.h"
 #include "install/driver_database.h"
+#include "host_hardware.h"
 #include "install/driver_plan.h"
 #include "support/text.h"
 #include "transvia/dir.h"
@@ -34,27 +34,13 @@ struct PlanOptions {
 
 std::string Utf8(const Processor::String& text) { return Processor::ToUtf8(text); }
 
-// The devices an install run would try: a description file as written, or the detected
-// machine reduced to the classes needed to boot, then what the run itself adds (the IDE
-// channels, the hardware database's devices and HAL).
+// The devices an install run would try: those the host hands in, then what the run itself
+// adds (the IDE channels, the hardware database's devices and HAL).
 Transvia::DeviceList Devices(const PlanOptions& options)
 {
-    Transvia::DeviceList devices =
-        options.hardware.empty() ? Transvia::DetectLocalDevices(options.sysfs) : ReadHardwareFile(options.hardware);
+    Transvia::DeviceList devices = DescribedDevices(options.hardware, options.sysfs);
     Transvia::AppendRunDevices(devices, Transvia::LoadDeviceDatabase().get());
     return devices;
-}
-
-std::shared_ptr<Common::rio_dir> OpenFolder(const std::string& path)
-{
-    Common::Error error;
-    auto folder = Common::OpenLocalDirectory(path, &error);
-    if (!folder) {
-        std::fprintf(stderr, "error: cannot open %s\n", path.c_str());
-        PrintError(error);
-        throw CLI::RuntimeError(2);
-    }
-    return folder;
 }
 
 Json ToJson(const Transvia::DriverPlan& plan)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "install/safe_names.h"
+#include "support/copy.h"
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"
@@ -237,6 +238,7 @@ bool CabSourceImpl::ExtractEntry(const Found& found, const String& fileName, Com
         destination.delete_file(staged);
         return failed(reason, cause);
     }
+    Common::TraceFileWritten(destination, destinationName);
     return true;
 }
 

@@ -38,6 +38,13 @@ Processor::String RelativeName(const Common::i_dir& location, const Common::i_di
 
 }  // namespace
 
+Processor::String InfDisplayName(const Common::i_dir& location, const Common::i_dir& folder,
+                                 const Processor::String& name, const Common::i_dir* targetInf)
+{
+    if (targetInf != nullptr && location.compare(*targetInf) == 0) return Processor::String(u"inf/") + name;
+    return RelativeName(location, folder, name);
+}
+
 DriverPlan PlanDrivers(const std::shared_ptr<Common::rio_dir>& root, const Processor::String& windowsName,
                        uint32_t platform, const std::vector<std::shared_ptr<Common::i_dir>>& storages,
                        const DeviceList& devices)
@@ -71,9 +78,7 @@ DriverPlan PlanDrivers(const std::shared_ptr<Common::rio_dir>& root, const Proce
             const auto& location = store.locationByInf.at(inf);
             const auto& folder = store.folderByInf.at(inf);
             PlannedCandidate candidate;
-            const bool inTarget = targetInfFolder && location == targetInfFolder;
-            candidate.inf = inTarget ? Processor::String(u"inf/") + store.fileNameByInf.at(inf)
-                                     : RelativeName(*location, *folder, store.fileNameByInf.at(inf));
+            candidate.inf = InfDisplayName(*location, *folder, store.fileNameByInf.at(inf), targetInfFolder.get());
             candidate.installSection = Processor::String(section->GetName());
             candidate.modelsSection = Processor::String(store.modelsByRank.at(rank)->GetName());
             candidate.rank = rank;

@@ -39,6 +39,11 @@ struct DriverPlan {
     std::vector<PlannedDevice> devices;
 };
 
+// An INF as `plan` and the install's device events name it: "inf/NAME" when `location` is
+// the target's INF folder, otherwise its path below `location` with '/' separators.
+Processor::String InfDisplayName(const Common::i_dir& location, const Common::i_dir& folder,
+                                 const Processor::String& name, const Common::i_dir* targetInf);
+
 // Storages are scanned with their subfolders and are not preferred, as the host's driver
 // storages of an install run; the target's INF folder comes last. Opens the target's
 // SOFTWARE hive only to read its version. Throws Common::Error when the Windows folder or

@@ -1,6 +1,9 @@
 #include "install/inf_processor.h"
 
+#include <cstdio>
+
 #include "inf/configuration.h"
+#include "install/driver_plan.h"
 #include "support/errors.h"
 #include "support/text.h"
 #include "support/trace.h"
@@ -146,7 +149,9 @@ void InfProcessorImpl::Run(Common::Error& result, const DeviceList& devices, con
         Progress(50 + static_cast<uint32_t>(50 * i / scan.stores.size()));
         CandidateStore& store = scan.stores[i];
         if (store.sectionByRank.empty()) continue;
-        Common::Error deviceResult = TryInstallDevice(store, *sources, *registry, cache.get(), custom);
+        std::optional<uint32_t> installed;
+        Common::Error deviceResult = TryInstallDevice(store, *sources, *registry, cache.get(), custom, installed);
+        TraceDeviceFinished(store, deviceResult, installed, targetInf);
         observers_.Notify([&](OperationsProgress& o) { o.DeviceFinished(store.identifiers, deviceResult); });
         if (deviceResult.failed() && !first.failed()) first = deviceResult;
     }
@@ -157,7 +162,8 @@ void InfProcessorImpl::Run(Common::Error& result, const DeviceList& devices, con
 }
 
 Common::Error InfProcessorImpl::TryInstallDevice(CandidateStore& store, WinSources& sources,
-                                                 WindowsRegistry& registry, InfCache* cache, CustomInstall* custom)
+                                                 WindowsRegistry& registry, InfCache* cache, CustomInstall* custom,
+                                                 std::optional<uint32_t>& installed)
 {
     const Processor::String device = Processor::FromUtf8(store.identifiers.name());
     Common::Trace(1, u"Try install drivers for '{0}'", {device});
@@ -166,6 +172,7 @@ Common::Error InfProcessorImpl::TryInstallDevice(CandidateStore& store, WinSourc
 
     for (uint32_t rank : store.TryOrder()) {
         Common::Error error;
+        service_.remove();
         Section* section = store.sectionByRank.at(rank);
         if (custom == nullptr) {
             error = Install(store, rank, sources, registry, cache, false);
@@ -176,11 +183,41 @@ Common::Error InfProcessorImpl::TryInstallDevice(CandidateStore& store, WinSourc
             custom->SetNames(store.namesByRank.at(rank).first, store.namesByRank.at(rank).second);
             custom->Install(error, sources, registry);
         }
-        if (!error.failed()) return {};
+        if (!error.failed()) {
+            installed = rank;
+            return {};
+        }
         Common::Trace(1, u"Try failed, select next suitable driver.");
         Common::TraceError(1, error);
     }
     return Common::MakeError(Common::Codes::kNoDriverFound, TV_HERE, device);
+}
+
+void InfProcessorImpl::TraceDeviceFinished(CandidateStore& store, const Common::Error& result,
+                                            std::optional<uint32_t> installed, const Common::i_dir* targetInf)
+{
+    if (!Common::TraceEnabled(2)) return;
+    Processor::String device = Processor::FromUtf8(store.identifiers.name());
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%X", result.code());
+    Processor::String codeText = Processor::FromUtf8(code);
+    Processor::String inf, section;
+    std::vector<Common::EventField> fields{{"device", Processor::Terminated(device)},
+                                           {"code", Processor::Terminated(codeText)}};
+    if (installed) {
+        Section* chosen = store.sectionByRank.at(*installed);
+        const Inf* file = chosen->GetInf();
+        inf = InfDisplayName(*store.locationByInf.at(file), *store.folderByInf.at(file), store.fileNameByInf.at(file),
+                             targetInf);
+        section = Processor::String(chosen->GetName());
+        fields.push_back({"inf", Processor::Terminated(inf)});
+        fields.push_back({"install_section", Processor::Terminated(section)});
+        if (!service_.isEmpty()) fields.push_back({"service", Processor::Terminated(service_)});
+    }
+    Processor::String text = device;
+    text.append(result.failed() ? u": no driver installed" : u": installed ").append(inf);
+    Common::TraceEvent(kDeviceFinishedEvent, 2, Common::kTraceFacility, 0, Processor::Terminated(text), fields.data(),
+                       static_cast<int32_t>(fields.size()));
 }
 
 std::unique_ptr<InfProcessor> CreateInfProcessor(uint32_t platform, std::unique_ptr<Cleaner> cleaner)

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <set>
 #include <vector>
 
@@ -71,8 +72,11 @@ public:
 private:
     void Run(Common::Error& result, const DeviceList& devices, const std::shared_ptr<Common::rio_dir>& root,
              const Processor::String& windowsName, bool useTargetInf, CustomInstall* custom);
+    // `installed` receives the rank of the candidate that succeeded.
     Common::Error TryInstallDevice(CandidateStore& store, WinSources& sources, WindowsRegistry& registry,
-                                   InfCache* cache, CustomInstall* custom);
+                                   InfCache* cache, CustomInstall* custom, std::optional<uint32_t>& installed);
+    void TraceDeviceFinished(CandidateStore& store, const Common::Error& result, std::optional<uint32_t> installed,
+                             const Common::i_dir* targetInf);
     // Carries out the install section of the candidate of `rank`; `dependent` for the nested
     // install of a Needs section.
     Common::Error Install(CandidateStore& store, uint32_t rank, WinSources& sources, WindowsRegistry& registry,
@@ -89,7 +93,13 @@ private:
     LocationCallback* locationCallback_ = nullptr;
     std::unique_ptr<Cleaner> cleaner_;
     std::unique_ptr<CabSource> cab_;
+    Processor::String service_;  // the function driver the last install named
 };
+
+// Source of the level-2 event sent when a device is done, with the fields "device" (its
+// first identifier), "code" (its result, 0x-hexadecimal) and, when it got a driver, "inf"
+// (named as `plan` names it), "install_section" and "service" (absent when none).
+constexpr const char* kDeviceFinishedEvent = "transvia.device_finished";
 
 std::unique_ptr<InfProcessor> CreateInfProcessor(uint32_t platform, std::unique_ptr<Cleaner> cleaner);
 

@@ -141,6 +141,7 @@ Common::Error InfProcessorImpl::Install(CandidateStore& store, uint32_t rank, Wi
         Common::Trace(1, Get(Messages::kNoFunctionDriver), {servicesName});
         return {};
     }
+    service_ = associated;
     Common::Error result;
     if (UpdateCriticalDeviceDatabase({version_.major, version_.minor}, result, store.identifiers, registry, inf,
                                      associated, &observers_)

@@ -148,6 +148,7 @@ template <class Produce> Error ReplaceAtomically(rio_dir& to, const Processor::S
     if (error.empty() && replacing && !to.set_security(temp, security)) error = to.last_error();
     if (error.empty() && !to.move(temp, name, true)) error = to.last_error();
     if (!error.empty()) to.delete_file(temp);
+    else TraceFileWritten(to, name);
     return error;
 }
 
@@ -228,6 +229,18 @@ Error CopyFolder(const i_dir& from, const Processor::String& name, rio_dir& to, 
         if (!error.empty()) return error;
     }
     return it->last_error();
+}
+
+void TraceFileWritten(const i_dir& folder, const Processor::String& name)
+{
+    if (!TraceEnabled(1)) return;
+    Processor::String path = folder.full_path();
+    path.append(u'/').append(name);
+    path.findAndReplace(u"\\", u"/");
+    Processor::String text(u"Wrote ");
+    text.append(path);
+    const EventField field{"path", Processor::Terminated(path)};
+    TraceEvent(kFileWrittenEvent, 1, kTraceFacility, 0, Processor::Terminated(text), &field, 1);
 }
 
 Error RemoveTree(rio_dir& dir, const Processor::String& name)

@@ -31,4 +31,9 @@ void RemoveStaleScratch(rio_dir& folder);
 // Deletes a folder with everything below it.
 Error RemoveTree(rio_dir& dir, const Processor::String& name);
 
+// Source of the level-1 event sent for every file the engine has put in place, with one
+// field "path" holding its full path: a host collects from it what a run wrote.
+constexpr const char* kFileWrittenEvent = "transvia.file_written";
+void TraceFileWritten(const i_dir& folder, const Processor::String& name);
+
 }  // namespace Common
