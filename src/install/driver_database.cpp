@@ -215,10 +215,14 @@ Common::Error UsesDriverDatabase(WindowsRegistry& registry, const TargetVersion&
                           {version.major, version.minor, String(kDriverDatabase)});
         return {};
     }
+    // Only Windows 8 and later make this key. When SOFTWARE names an older version, one of
+    // the two is wrong: the critical device entries the older version reads are written as
+    // before, and the binding here is written too, as a Windows that does not read it
+    // ignores it while a newer one cannot boot without it.
     if (!newer)
-        return Failed(Common::Codes::kDriverDatabaseMismatch, TV_HERE,
-                      u"The SYSTEM hive has a DriverDatabase, which Windows before 6.2 does not have: the target's "
-                      u"version and its SYSTEM hive do not belong together.");
+        Common::Trace(kWarning, u"Driver database: the target says it is Windows {0}.{1}, which keeps no '{2}', but "
+                                u"its SYSTEM hive has one; the device is bound in both databases.",
+                      {version.major, version.minor, String(kDriverDatabase)});
     uint32_t type = 0;
     std::vector<uint8_t> data;
     const std::optional<uint16_t> expected = Records::ArchitectureCode(platform);

@@ -124,6 +124,7 @@ public:
                 const Processor::String copy = Common::RandomUuidName();
                 if (Common::ReplaceFile(*temp_, copy, image.data(), image.size(), 0600).empty()) {
                     copyName_ = copy;
+                    copiedFrom_ = std::move(image);  // what Commit compares the edited copy with
                     from = temp_;
                     name = copy;
                 }
@@ -186,6 +187,13 @@ public:
             return Common::Error();
         }
         ReleaseSystemKeys();  // the last handle flushes the copy
+        // A run that changed nothing leaves SYSTEM and its logs untouched, byte for byte.
+        std::vector<uint8_t> edited;
+        Common::Error readError;
+        if (Common::ReadWholeFile(*temp_, copyName_, edited, readError) && edited == copiedFrom_) {
+            DiscardCopy();
+            return Common::Error();
+        }
         auto config = Config();
         Processor::String path = windows_->full_path();
         path += u"/";
@@ -194,13 +202,20 @@ public:
         path += kSystemHive;
         if (!config || !Common::CopyFile(*temp_, copyName_, *config, kSystemHive).empty())
             return Common::MakeError(Common::Codes::kCopyFilesFailed, TV_HERE, path);
-        temp_->delete_file(copyName_);
-        copyName_.remove();
-        useCopy_ = false;
+        DiscardCopy();
         return Common::Error();
     }
 
 private:
+    void DiscardCopy()
+    {
+        temp_->delete_file(copyName_);
+        copyName_.remove();
+        copiedFrom_.clear();
+        copiedFrom_.shrink_to_fit();
+        useCopy_ = false;
+    }
+
     std::shared_ptr<Common::rio_dir> Config() { return windows_ ? windows_->open_dir_rw(kConfig) : nullptr; }
 
     RegistryKey* Below(std::unique_ptr<RegistryKey>& slot, const char16_t* path)
@@ -231,6 +246,7 @@ private:
     bool useCopy_ = false;
     std::shared_ptr<Common::TempDirScope> temp_;
     Processor::String copyName_;
+    std::vector<uint8_t> copiedFrom_;
 };
 
 std::string ReadString(Common::file_reg& key, const char16_t* name)
