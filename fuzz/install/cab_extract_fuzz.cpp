@@ -43,7 +43,6 @@ std::vector<Processor::String> EntryNames(Transvia::CabSystem& system, const std
         cabd->close(cabd, cab);
     }
     mspack_destroy_cab_decompressor(cabd);
-    system.ForgetCabinets();
     return names;
 }
 
@@ -60,7 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     static Folders folders;
     static Transvia::CabSourceImpl source;
-    static Transvia::CabSystem lister;
+    Transvia::CabSystem lister;  // the cabinet names it hands out live as long as it does
     if (!Common::ReplaceFile(*folders.cabinets, u"fuzz.cab", data, size).empty()) std::abort();
     for (const Processor::String& name : EntryNames(lister, folders.cabinets)) {
         if (source.Extract(name, *folders.out, u"result.bin", *folders.cabinets)) {
