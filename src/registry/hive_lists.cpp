@@ -135,14 +135,15 @@ bool InOrder(hive_provider& hive, uint32_t cell, const ListView& top)
 
 // ---- search --------------------------------------------------------------------------
 
-// The first entry of a sorted leaf not below `name`; false when an entry is unreadable.
-bool LowerBound(hive_provider& hive, const ListView& leaf, std::u16string_view name, uint32_t& index)
+// The first of `count` sorted entries whose order against the name sought is not below
+// it; `compare(i, order)` gives entry i's order and false when it cannot be read.
+template <class Compare> bool BinarySearch(uint32_t count, uint32_t& index, Compare compare)
 {
-    uint32_t low = 0, span = leaf.count;
+    uint32_t low = 0, span = count;
     while (span > 0) {
         const uint32_t half = span / 2, mid = low + half;
         int order = 0;
-        if (!CompareEntry(hive, leaf.key(mid), name, order))
+        if (!compare(mid, order))
             return false;
         if (order < 0) {
             low = mid + 1;
@@ -153,6 +154,13 @@ bool LowerBound(hive_provider& hive, const ListView& leaf, std::u16string_view n
     }
     index = low;
     return true;
+}
+
+// The first entry of a sorted leaf not below `name`; false when an entry is unreadable.
+bool LowerBound(hive_provider& hive, const ListView& leaf, std::u16string_view name, uint32_t& index)
+{
+    return BinarySearch(leaf.count, index,
+                        [&](uint32_t i, int& order) { return CompareEntry(hive, leaf.key(i), name, order); });
 }
 
 // Whether entry `index` of `leaf` is `name`; an "lh" hash that differs answers at once.
@@ -171,21 +179,13 @@ bool SearchSorted(hive_provider& hive, uint32_t cell, const ListView& top, std::
     slot.leaf = cell;
     if (top.kind == kSigRi) {
         // The first leaf whose last name is not below `name`, else the last leaf.
-        uint32_t low = 0, span = top.count;
-        while (span > 0) {
-            const uint32_t half = span / 2, mid = low + half;
-            ListView probe;
-            int order = 0;
-            if (!ViewLeaf(hive, top.key(mid), probe) || probe.count == 0 ||
-                !CompareEntry(hive, probe.key(probe.count - 1), name, order))
-                return false;
-            if (order < 0) {
-                low = mid + 1;
-                span -= half + 1;
-            } else {
-                span = half;
-            }
-        }
+        uint32_t low = 0;
+        if (!BinarySearch(top.count, low, [&](uint32_t i, int& order) {
+                ListView probe;
+                return ViewLeaf(hive, top.key(i), probe) && probe.count > 0 &&
+                       CompareEntry(hive, probe.key(probe.count - 1), name, order);
+            }))
+            return false;
         slot.leafIndex = std::min(low, top.count - 1);
         slot.leaf = top.key(slot.leafIndex);
         if (!ViewLeaf(hive, slot.leaf, leaf))

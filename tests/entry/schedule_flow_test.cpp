@@ -90,7 +90,9 @@ protected:
     void SetUp() override
     {
         // Loaded once per process: a table stays alive for the texts errors refer to.
-        if (!Common::MessageTable::Loaded()) ASSERT_TRUE(LibraryFiles::LoadFrom(TRANSVIA_OUTPUT_DIR).empty());
+        if (!Common::MessageTable::Loaded()) {
+            ASSERT_TRUE(LibraryFiles::LoadFrom(TRANSVIA_OUTPUT_DIR).empty());
+        }
         const std::vector<uint8_t> x86 = PeHeader(0x014C);
         tree.Write("Windows/System32/ntdll.dll", std::string(x86.begin(), x86.end()));
         tree.Folder("Windows/inf");

@@ -132,7 +132,9 @@ private:
 
 TEST(EntryTest, HostErrorsBecomeTheResultAndCodeZeroIsIgnored)
 {
-    if (!Common::MessageTable::Loaded()) ASSERT_TRUE(Transvia::LibraryFiles::LoadFrom(TRANSVIA_OUTPUT_DIR).empty());
+    if (!Common::MessageTable::Loaded()) {
+        ASSERT_TRUE(Transvia::LibraryFiles::LoadFrom(TRANSVIA_OUTPUT_DIR).empty());
+    }
     TestSupport::ScratchDir scratch;
     auto target = scratch.dir();
 
