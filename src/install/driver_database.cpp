@@ -188,8 +188,11 @@ DeviceDatabaseKind InspectDeviceDatabase(const std::shared_ptr<Common::i_dir>& w
 DeviceDatabaseKind DeviceDatabaseWritten(DeviceDatabaseKind present, const TargetVersion& version)
 {
     if (version.major == 0) return DeviceDatabaseKind::kNone;
-    if (VersionBelow(version, kFirstDriverDatabaseVersion))
-        return version.major >= 5 ? DeviceDatabaseKind::kCriticalDevice : DeviceDatabaseKind::kNone;
+    if (VersionBelow(version, kFirstDriverDatabaseVersion)) {
+        if (version.major < 5) return DeviceDatabaseKind::kNone;
+        // UsesDriverDatabase binds in a DriverDatabase the hive has, whatever SOFTWARE says.
+        return present == DeviceDatabaseKind::kDriver ? DeviceDatabaseKind::kBoth : DeviceDatabaseKind::kCriticalDevice;
+    }
     return present == DeviceDatabaseKind::kDriver ? DeviceDatabaseKind::kDriver : DeviceDatabaseKind::kNone;
 }
 
@@ -198,6 +201,7 @@ const char* DeviceDatabaseName(DeviceDatabaseKind kind)
     switch (kind) {
     case DeviceDatabaseKind::kCriticalDevice: return "CriticalDeviceDatabase";
     case DeviceDatabaseKind::kDriver: return "DriverDatabase";
+    case DeviceDatabaseKind::kBoth: return "CriticalDeviceDatabase and DriverDatabase";
     default: return "none";
     }
 }

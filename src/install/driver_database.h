@@ -23,7 +23,8 @@ class RegistryKey;
 class WindowsRegistry;
 
 // Which key binds boot devices to drivers on a target.
-enum class DeviceDatabaseKind { kNone, kCriticalDevice, kDriver };
+// kBoth: a SYSTEM hive with a DriverDatabase beside a SOFTWARE hive naming an older Windows.
+enum class DeviceDatabaseKind { kNone, kCriticalDevice, kDriver, kBoth };
 
 // From the SYSTEM hive alone: DriverDatabase when its root holds that key, the
 // CriticalDeviceDatabase when the current control set holds that one. Creates nothing.

@@ -146,6 +146,9 @@ TEST_F(PlanTest, SaysWhichDeviceDatabaseAnInstallWouldWrite)
     struct Case { const char* version; const char* hive; const char* expected; };
     for (const Case& c : {Case{"\"CurrentVersion\"=\"6.3\"\n", "hives/dissect.regf/SYSTEM", "DriverDatabase"},
                           Case{"\"CurrentVersion\"=\"6.1\"\n", "hives/winxp-x64/system", "CriticalDeviceDatabase"},
+                          // The install binds in both when SOFTWARE and SYSTEM disagree.
+                          Case{"\"CurrentVersion\"=\"6.1\"\n", "hives/dissect.regf/SYSTEM",
+                               "CriticalDeviceDatabase and DriverDatabase"},
                           // A Windows 10 hive without the key gets neither: the run warns instead.
                           Case{"\"CurrentVersion\"=\"6.3\"\n", "hives/winxp-x64/system", "none"}}) {
         Software(c.version);

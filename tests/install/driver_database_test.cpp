@@ -276,6 +276,7 @@ TEST_F(RegisterTest, TargetChecks)
     EXPECT_EQ(DeviceDatabaseOf(HiveKeyOf(registry->System())), DeviceDatabaseKind::kDriver);
     EXPECT_EQ(DeviceDatabaseWritten(DeviceDatabaseKind::kDriver, {10, 0}), DeviceDatabaseKind::kDriver);
     EXPECT_EQ(DeviceDatabaseWritten(DeviceDatabaseKind::kNone, {6, 1}), DeviceDatabaseKind::kCriticalDevice);
+    EXPECT_EQ(DeviceDatabaseWritten(DeviceDatabaseKind::kDriver, {6, 1}), DeviceDatabaseKind::kBoth);
     EXPECT_EQ(DeviceDatabaseWritten(DeviceDatabaseKind::kNone, {6, 3}), DeviceDatabaseKind::kNone);
 }
 
