@@ -1,7 +1,10 @@
 #pragma once
 // Files the registry fuzz targets hand to the engine: a scratch folder per process and
-// whole-file reads that stay fast under the sanitizers.
+// whole-file reads that stay fast under the sanitizers. The folder is made under $TMPDIR
+// when set: a long campaign points it at a tmpfs, or the engine's flushes of every
+// committed hive make the run wait on the disk instead of fuzzing.
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -13,9 +16,11 @@ namespace FuzzFiles {
 inline const std::filesystem::path& Folder()
 {
     static const std::filesystem::path folder = [] {
-        char pattern[] = "/tmp/transvia-fuzz-XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        return std::filesystem::path(made ? made : "/tmp");
+        const char* tmp = std::getenv("TMPDIR");
+        std::string base = tmp && *tmp ? tmp : "/tmp";
+        std::string pattern = base + "/transvia-fuzz-XXXXXX";
+        const char* made = ::mkdtemp(pattern.data());
+        return std::filesystem::path(made ? made : base);
     }();
     return folder;
 }
