@@ -10,7 +10,9 @@ endfunction()
 # each test registered with CTest under the given labels.
 function(transvia_test name)
   cmake_parse_arguments(ARG "" "" "LABELS;SOURCES;LIBS" ${ARGN})
-  add_executable(${name} ${ARG_SOURCES})
+  # Every test program loads the message table the build compiled, as the library does.
+  add_executable(${name} ${ARG_SOURCES} ${PROJECT_SOURCE_DIR}/tests/support/message_table_environment.cpp)
+  add_dependencies(${name} transvia_messages)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} tv_test_support GTest::gtest_main GTest::gmock)
   target_compile_definitions(${name} PRIVATE

@@ -208,4 +208,137 @@ constexpr uint32_t kServiceKeyNotOpened = 1267;      // {0} service
 constexpr uint32_t kServiceBinaryMissing = 1268;     // {0} service
 constexpr uint32_t kServiceImagePathRefused = 1269;  // {0} service, {1} path
 
+// Driver files: copying, cabinets, publication and staging.
+constexpr uint32_t kCopyNameLeavesFolder = 1238;       // {0} kind of name, {1} name
+constexpr uint32_t kCopyNoDestinationDirs = 1237;      // {0} section
+constexpr uint32_t kCopyNoDestinationLine = 1236;      // {0} section
+constexpr uint32_t kCopyDestinationNotOpened = 1235;   // {0} section, {1} directory id, {2} subfolder
+constexpr uint32_t kCopySectionMissing = 1234;         // {0} section
+constexpr uint32_t kCopyFlagsNotNumber = 1233;         // {0} section, {1} flags, {2} file
+constexpr uint32_t kCopyFileInPlace = 1232;            // {0} file
+constexpr uint32_t kCopySourceMissing = 1231;          // {0} file
+constexpr uint32_t kCopyFileFound = 1230;              // {0} file, {1} folder
+constexpr uint32_t kCabinetPassedOver = 1229;          // {0} file, {1} cabinet, {2} reason
+constexpr uint32_t kCabinetNameRefused = 1228;         // {0} file, {1} name
+constexpr uint32_t kCabinetNoDecompressor = 1227;      // {0} file
+constexpr uint32_t kCabinetExtractFailed = 1226;       // {0} file, {1} cabinet, {2} reason
+constexpr uint32_t kPublishFailed = 1225;              // {0} file
+constexpr uint32_t kPlainNameRefused = 1224;           // {0} name
+constexpr uint32_t kPublishNoCatalogFolder = 1223;     // {0} file
+constexpr uint32_t kPublished = 1222;                  // {0} file, {1} published name
+constexpr uint32_t kPublishNoInfFolder = 1221;
+constexpr uint32_t kNoFreeName = 1220;                 // {0} proposed name
+constexpr uint32_t kFolderLeavesBase = 1219;           // {0} path
+constexpr uint32_t kDriverStoreIndexNotOpened = 1218;  // {0} index file, {1} folder
+constexpr uint32_t kStartOverrideNotDeleted = 1217;    // {0} service
+constexpr uint32_t kStagingFolderNotCreated = 1216;    // {0} package
+constexpr uint32_t kNotPlainFileName = 1215;           // {0} name
+constexpr uint32_t kStageLeavesPackage = 1214;         // {0} file
+constexpr uint32_t kStageNotInPackage = 1213;          // {0} file
+constexpr uint32_t kStagingFileFailed = 1212;          // {0} file
+constexpr uint32_t kStageSoftwareKeyNotOpened = 1211;  // {0} key
+constexpr uint32_t kStageDevicePathType = 1210;
+constexpr uint32_t kStageDevicePathNotWritten = 1207;
+constexpr uint32_t kPackageRecordNotWritten = 1206;    // {0} package
+
+// Driver database registration (Windows 8 and later) and the scheduled install.
+constexpr uint32_t kDriverDatabasePackageRewritten = 1205;   // {0} package
+constexpr uint32_t kDriverDatabaseMissing = 1204;            // {0}.{1} version, {2} key
+constexpr uint32_t kDriverDatabaseUnexpected = 1203;         // {0}.{1} version, {2} key
+constexpr uint32_t kDriverDatabaseNoArchitecture = 1202;
+constexpr uint32_t kDriverDatabaseOtherArchitecture = 1201;  // {0} recorded architecture, {1} platform
+constexpr uint32_t kDriverDatabaseOtherVersion = 1200;       // {0}.{1} recorded version, {2}.{3} SOFTWARE version
+constexpr uint32_t kFeatureScoreUnreadable = 1199;           // {0} text
+constexpr uint32_t kDriverDatabaseAlreadyBound = 1198;       // {0} INF, {1} identifier, {2} service
+constexpr uint32_t kDriverDatabaseNone = 1197;               // {0} INF
+constexpr uint32_t kDriverPackageNoClassGuid = 1196;         // {0} INF, {1} ClassGUID text
+constexpr uint32_t kDriverDatabaseNamesUnusable = 1195;      // {0} INF
+constexpr uint32_t kDriverDatabaseIdPassedOver = 1194;       // {0} identifier
+constexpr uint32_t kDriverDatabaseNoId = 1193;               // {0} INF
+constexpr uint32_t kOemInfMapType = 1192;                    // {0} value type
+constexpr uint32_t kDriverVerPartial = 1191;                 // {0} date, {1} version, {2} INF
+constexpr uint32_t kNoFreeOemName = 1190;                    // {0} INF
+constexpr uint32_t kDriverDatabaseRegistered = 1189;         // {0} INF, {1} published name, {2} package
+constexpr uint32_t kDriverDatabaseNotWritten = 1188;         // {0} INF
+constexpr uint32_t kScheduleFileMissing = 1187;              // {0} file, {1} INF
+constexpr uint32_t kScheduleStaged = 1186;                   // {0} INF, {1} staged name
+
+// Registry sections and the cleanup of the old hardware.
+constexpr uint32_t kAddRegSectionMissing = 1185;     // {0} section
+constexpr uint32_t kDisableServiceAbsent = 1184;     // {0} service
+constexpr uint32_t kCleanupValueRemoved = 1183;      // {0} key, {1} value
+constexpr uint32_t kCleanupValueNotRemoved = 1182;   // {0} key, {1} value
+constexpr uint32_t kDisableServiceRefused = 1181;    // {0} service
+constexpr uint32_t kCleanupFilterRemoved = 1180;     // {0} service, {1} value, {2} class
+constexpr uint32_t kCleanupFilterNotUpdated = 1179;  // {0} value, {1} class
+constexpr uint32_t kCleanupDeviceRefused = 1178;     // {0} hardware identifier
+constexpr uint32_t kCleanupDeviceDeleted = 1177;     // {0} device key
+constexpr uint32_t kCleanupDeviceNotDeleted = 1176;  // {0} device key
+
+// INF files: the configuration and driver sources.
+constexpr uint32_t kSettingNotNumber = 1175;           // {0} setting, {1} text
+constexpr uint32_t kConfigurationUnreadable = 1174;    // {0} file, {1} line
+constexpr uint32_t kConfigurationFile = 1173;          // {0} file
+constexpr uint32_t kSourcesLineWithoutFields = 1172;   // {0} file, {1} section
+constexpr uint32_t kSourcesDiskUnknown = 1171;         // {0} disk, {1} file
+constexpr uint32_t kSourcesIncludedSection = 1170;     // {0} section
+constexpr uint32_t kSourcesCopySectionMissing = 1169;  // {0} section
+
+// Hardware: the hardware database, its registry operations and local detection.
+constexpr uint32_t kHardwareDatabaseUnparsed = 1168;  // {0} line, {1} code
+constexpr uint32_t kHardwareDatabasePath = 1167;      // {0} path
+constexpr uint32_t kDevicePropertyUnreadable = 1166;  // {0} sysfs path
+constexpr uint32_t kPciDevicesUnlisted = 1165;        // {0} sysfs root
+constexpr uint32_t kComputerDevicesUnlisted = 1164;   // {0} sysfs root
+constexpr uint32_t kRegOpRootKeyRefused = 1163;       // {0} root, {1} key
+constexpr uint32_t kRegOpKeyDeleted = 1162;           // {0} root, {1} key
+constexpr uint32_t kRegOpKeyNotDeleted = 1161;        // {0} root, {1} key
+constexpr uint32_t kRegOpValueDeleted = 1160;         // {0} value, {1} root, {2} key
+constexpr uint32_t kRegOpValueNotDeleted = 1159;      // {0} value, {1} root, {2} key
+constexpr uint32_t kRegOpOriginalNotKept = 1158;      // {0} value
+constexpr uint32_t kRegOpValueSet = 1157;             // {0} value, {1} root, {2} key, {3} data
+constexpr uint32_t kRegOpValueNotSet = 1156;          // {0} value, {1} root, {2} key
+constexpr uint32_t kRegOpDwordInvalid = 1155;         // {0} value, {1} root, {2} key, {3} data
+constexpr uint32_t kRegOpTypeUnsupported = 1154;      // {0} value, {1} type, {2} root, {3} key
+
+// The hive engine and the offline registry.
+constexpr uint32_t kHiveOver2GiB = 1153;
+constexpr uint32_t kHiveTransferPastBin = 1152;
+constexpr uint32_t kHiveBaseBlockNotRead = 1151;
+constexpr uint32_t kHiveBinNotWritten = 1150;
+constexpr uint32_t kHiveBaseBlockNotWritten = 1149;
+constexpr uint32_t kHiveShorterThanBaseBlock = 1148;  // {0} file
+constexpr uint32_t kHiveBinsSizeUneven = 1147;        // {0} file
+constexpr uint32_t kHiveNoSignature = 1146;           // {0} file
+constexpr uint32_t kHiveChecksumWrong = 1145;         // {0} file
+constexpr uint32_t kHiveVersionUnknown = 1144;        // {0} file
+constexpr uint32_t kHiveFormatUnknown = 1143;         // {0} file
+constexpr uint32_t kHiveBinHeaderDamaged = 1142;      // {0} file
+constexpr uint32_t kHiveBinsMissing = 1141;           // {0} file
+constexpr uint32_t kHiveStructureFault = 1140;        // {0} file, {1} fault
+constexpr uint32_t kHiveListKeyUnreadable = 1139;
+constexpr uint32_t kHiveListUnordered = 1138;
+constexpr uint32_t kHiveFileTooLarge = 1137;          // {0} file
+constexpr uint32_t kHiveLogUnreadable = 1136;         // {0} log file
+constexpr uint32_t kHiveFileOver2GiB = 1135;          // {0} file
+constexpr uint32_t kHiveUnreadable = 1134;            // {0} file
+constexpr uint32_t kHiveEndedEarly = 1133;
+constexpr uint32_t kHiveNotEditable = 1131;           // {0} file
+constexpr uint32_t kNoWorkingCopy = 1130;
+
+// Files and folders of the target, and errors.
+constexpr uint32_t kLeftoverRemoved = 1129;         // {0} name, {1} folder
+constexpr uint32_t kShortWrite = 1128;
+constexpr uint32_t kFileWritten = 1127;             // {0} path
+constexpr uint32_t kPathLeavesFolder = 1126;        // {0} name, {1} folder
+constexpr uint32_t kSymlinkRefused = 1125;          // {0} name, {1} folder
+constexpr uint32_t kNotRegularFile = 1124;          // {0} name, {1} folder
+constexpr uint32_t kNoFileNameForCharacter = 1123;  // {0} name, {1} folder
+constexpr uint32_t kHardLinked = 1122;              // {0} name, {1} folder
+constexpr uint32_t kFolderOperationUnsupported = 1121;
+constexpr uint32_t kNamesDifferInCase = 1120;       // {0} folder, {1} name used, {2} name passed over
+constexpr uint32_t kNoTempFolderName = 1119;
+constexpr uint32_t kOutOfMemory = 1118;
+constexpr uint32_t kUnexpectedFailure = 1117;       // {0} what the exception says
+
 }  // namespace Common::Messages

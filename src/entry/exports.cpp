@@ -3,6 +3,7 @@
 #include "entry/library_files.h"
 #include "entry/schedule_flow.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 #include "transvia/api.h"
@@ -81,7 +82,8 @@ Common::Error InstallDrivers(Common::rio_dir* target, const std::wstring& window
     const Processor::String windows = Processor::FromWide(windowsDir);
     try {
         if (target == nullptr || params == nullptr)
-            Common::Raise(Common::Codes::kInvalidArgument, TV_HERE, u"InstallDrivers: no target or no parameters.");
+            Common::Raise(Common::Codes::kInvalidArgument, TV_HERE,
+                          Common::MessageTable::Text(Common::Messages::kInvalidArgument, {u"InstallDrivers"}));
         Transvia::RunInstallDrivers(*target, windows, *params);
     } catch (const Common::Error& error) {
         return error;
@@ -101,7 +103,8 @@ Common::Error ScheduleForWindowsInstall(Transvia::PciDeviceClass deviceClass, Co
     const Processor::String windows = Processor::FromWide(windowsDir);
     try {
         if (target == nullptr)
-            Common::Raise(Common::Codes::kInvalidArgument, TV_HERE, u"ScheduleForWindowsInstall: no target.");
+            Common::Raise(Common::Codes::kInvalidArgument, TV_HERE,
+                          Common::MessageTable::Text(Common::Messages::kInvalidArgument, {u"ScheduleForWindowsInstall"}));
         Transvia::RunScheduleForWindowsInstall(deviceClass, *target, windows, storages, callback, hardware);
     } catch (const Common::Error& error) {
         return error;

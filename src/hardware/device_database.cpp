@@ -1,9 +1,13 @@
 #include "hardware/device_database.h"
 
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 
 namespace Transvia {
+
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 namespace {
 
 using Processor::String;
@@ -114,7 +118,7 @@ std::unique_ptr<DeviceDatabase> LoadDeviceDatabase(Common::i_file& file)
     ParseError error;
     std::unique_ptr<Inf> inf = ParseInf(file, nullptr, &error, 0);
     if (inf == nullptr)
-        Common::Trace(4, u"Hardware database: parse failed at line {0} (code {1}); it is not used",
+        Common::Trace(4, Get(Messages::kHardwareDatabaseUnparsed),
                       {error.line, error.code});
     return std::make_unique<DeviceDatabaseImpl>(std::move(inf));
 }
@@ -123,7 +127,7 @@ std::unique_ptr<DeviceDatabase> LoadDeviceDatabase(const Configuration& configur
 {
     std::string path = "hwdb.txt";
     if (std::optional<String> configured = configuration.GetString(Settings::kHardwareDatabase)) {
-        Common::Trace(2, u"Hardware database path: {0}", {*configured});
+        Common::Trace(2, Get(Messages::kHardwareDatabasePath), {*configured});
         path = Processor::ToUtf8(*configured);
     }
     Common::Error error;

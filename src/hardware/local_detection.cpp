@@ -13,6 +13,7 @@
 
 #include "hardware/device_ids.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 
@@ -73,7 +74,7 @@ std::optional<std::string> ReadAttribute(const fs::path& path, int& error)
 void TracePropertyFailure(const fs::path& path, int error)
 {
     Common::TraceError(3, Common::MakeError(Common::Codes::kDevicePropertyRead, TV_HERE,
-                                            u"Unable to read the device property '" + Wide(path) + u"'.",
+                                            Common::MessageTable::Text(Common::Messages::kDevicePropertyUnreadable, {Wide(path)}),
                                             Common::SystemError(error, TV_HERE, Wide(path))));
 }
 
@@ -134,13 +135,13 @@ bool ListFolder(const fs::path& folder, std::vector<fs::path>& entries, std::err
 }
 
 // The sysfs root must be a readable folder; otherwise detection has no source at all.
-void RequireRoot(const std::string& root, uint32_t code, const char16_t* what)
+void RequireRoot(const std::string& root, uint32_t code, uint32_t message)
 {
     std::error_code error;
     fs::directory_iterator probe(root, error);
     if (!error)
         return;
-    Common::Raise(code, TV_HERE, Processor::String(what) + u" '" + Processor::FromUtf8(root) + u"'.",
+    Common::Raise(code, TV_HERE, Common::MessageTable::Text(message, {Processor::FromUtf8(root)}),
                   Common::SystemError(error.value(), TV_HERE, Processor::FromUtf8(root)));
 }
 
@@ -351,7 +352,7 @@ DeviceIds AcpiIdentifiers(const std::string& hardwareId, const std::vector<std::
 void DetectPciDevices(DeviceList& devices, const std::string& sysfsRoot)
 {
     devices.clear();
-    RequireRoot(sysfsRoot, Common::Codes::kPciDeviceSet, u"Unable to enumerate the PCI devices of");
+    RequireRoot(sysfsRoot, Common::Codes::kPciDeviceSet, Common::Messages::kPciDevicesUnlisted);
     std::vector<fs::path> entries;
     std::error_code error;
     ListFolder(fs::path(sysfsRoot) / "bus/pci/devices", entries, error);  // no folder: no PCI bus
@@ -375,7 +376,7 @@ void DetectPciDevices(DeviceList& devices, const std::string& sysfsRoot)
 void DetectSystemDevices(DeviceList& devices, const std::string& sysfsRoot)
 {
     devices.clear();
-    RequireRoot(sysfsRoot, Common::Codes::kComputerDeviceSet, u"Unable to enumerate the computer devices of");
+    RequireRoot(sysfsRoot, Common::Codes::kComputerDeviceSet, Common::Messages::kComputerDevicesUnlisted);
     bool acpiPresent = false;
     const std::vector<AcpiObject> objects = ReadAcpiObjects(sysfsRoot, acpiPresent);
     if (!acpiPresent)

@@ -5,6 +5,7 @@
 
 #include "support/errors.h"
 #include "support/message_format.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 #include "transvia/codes.h"
@@ -124,11 +125,11 @@ void DeleteKey::Apply(WindowsRegistry& registry)
     if (!accessor->OpenExisting(path_))
         return;  // nothing to delete
     if (accessor->RelativePath(path_).isEmpty())
-        Common::Trace(3, u"RegistryOperation: Refused to delete the root key '{0}\\{1}'.", {root_, path_});
+        Common::Trace(3, Common::MessageTable::Get(Common::Messages::kRegOpRootKeyRefused), {root_, path_});
     else if (accessor->Delete(path_))
-        Common::Trace(2, u"RegistryOperation: Deleted key '{0}\\{1}'.", {root_, path_});
+        Common::Trace(2, Common::MessageTable::Get(Common::Messages::kRegOpKeyDeleted), {root_, path_});
     else
-        Common::Trace(3, u"RegistryOperation: Failed to delete key '{0}\\{1}'.", {root_, path_});
+        Common::Trace(3, Common::MessageTable::Get(Common::Messages::kRegOpKeyNotDeleted), {root_, path_});
 }
 
 void DeleteValue::Apply(WindowsRegistry& registry)
@@ -138,9 +139,9 @@ void DeleteValue::Apply(WindowsRegistry& registry)
     if (!key)
         return;  // nothing to delete; say nothing
     if (key->DeleteValue(name_))
-        Common::Trace(2, u"RegistryOperation: Deleted value '{0}' of '{1}\\{2}'.", {name_, root_, path_});
+        Common::Trace(2, Common::MessageTable::Get(Common::Messages::kRegOpValueDeleted), {name_, root_, path_});
     else
-        Common::Trace(3, u"RegistryOperation: Failed to delete value '{0}' of '{1}\\{2}'.", {name_, root_, path_});
+        Common::Trace(3, Common::MessageTable::Get(Common::Messages::kRegOpValueNotDeleted), {name_, root_, path_});
 }
 
 namespace {
@@ -182,7 +183,7 @@ void KeepOriginal(WindowsRegistry& registry, RegistryKey& key, const String& nam
         kept = ReadStringValue(key, name, text) && store->SetString(where, text, false);
     }
     if (!kept)
-        Common::Trace(3, u"RegistryOperation: Unable to keep the original data of '{0}'.", {where});
+        Common::Trace(3, Common::MessageTable::Get(Common::Messages::kRegOpOriginalNotKept), {where});
 }
 
 }  // namespace
@@ -196,16 +197,16 @@ void ModifyValue::Apply(WindowsRegistry& registry)
     uint32_t number = 0;
     if (type == RegistryKey::TypeDword && !DwordOf(data_, number))
         Common::Raise(Common::Codes::kInvalidArgument, TV_HERE,
-                      Processor::Format(u"{0} of {1}\\{2} = {3}", {name_, root_, path_, data_}));
+                      Common::MessageTable::Text(Common::Messages::kRegOpDwordInvalid, {name_, root_, path_, data_}));
     if (type != RegistryKey::TypeString && type != RegistryKey::TypeDword)
         Common::Raise(Common::Codes::kUnsupportedRoot, TV_HERE,
-                      Processor::Format(u"{0} (type {1}) of {2}\\{3}", {name_, type, root_, path_}));
+                      Common::MessageTable::Text(Common::Messages::kRegOpTypeUnsupported, {name_, type, root_, path_}));
     KeepOriginal(registry, *key, name_, type, root_ + u"\\" + path_ + u"\\" + name_);
     const bool written = type == RegistryKey::TypeString ? key->SetString(name_, data_, false) : key->SetDword(name_, number);
     if (written)
-        Common::Trace(2, u"RegistryOperation: Set value '{0}' of '{1}\\{2}' to '{3}'.", {name_, root_, path_, data_});
+        Common::Trace(2, Common::MessageTable::Get(Common::Messages::kRegOpValueSet), {name_, root_, path_, data_});
     else
-        Common::Trace(3, u"RegistryOperation: Failed to set value '{0}' of '{1}\\{2}'.", {name_, root_, path_});
+        Common::Trace(3, Common::MessageTable::Get(Common::Messages::kRegOpValueNotSet), {name_, root_, path_});
 }
 
 std::unique_ptr<RegistryOperation> MakeRegistryOperation(const RegistryOperationRecord& record)

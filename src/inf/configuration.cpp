@@ -5,12 +5,16 @@
 
 #include "support/errors.h"
 #include "support/local_dir.h"
+#include "support/message_table.h"
 #include "support/module_folder.h"
 #include "support/parse_number.h"
 #include "support/text.h"
 #include "support/trace.h"
 
 namespace Transvia {
+
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 
 std::optional<Processor::String> Configuration::GetString(const char16_t* name) const
 {
@@ -28,7 +32,7 @@ std::optional<uint64_t> Configuration::GetNumber(const char16_t* name) const
     if (!text) return std::nullopt;
     uint64_t value = 0;
     if (!Processor::ParseNumber(*text, value)) {
-        Common::Trace(3, u"Configuration: Setting '{0}' is not a number: '{1}'", {name, *text});
+        Common::Trace(3, Get(Messages::kSettingNotNumber), {name, *text});
         return std::nullopt;
     }
     return value;
@@ -65,7 +69,7 @@ Configuration LoadConfigurationFile(const std::string& path)
     ParseError parse;
     std::unique_ptr<Inf> inf = ParseInf(*file, nullptr, &parse, 0);
     if (inf == nullptr) {
-        Common::Trace(4, u"Configuration: '{0}' is not readable (line {1}); defaults apply",
+        Common::Trace(4, Get(Messages::kConfigurationUnreadable),
                       {Processor::FromUtf8(path), parse.line});
         return Configuration();
     }
@@ -76,7 +80,7 @@ Configuration LoadConfiguration()
 {
     const char* named = std::getenv(kConfigurationVariable);
     if (named != nullptr && named[0] != '\0') {
-        Common::Trace(1, u"Configuration: {0}", {Processor::FromUtf8(named)});
+        Common::Trace(1, Get(Messages::kConfigurationFile), {Processor::FromUtf8(named)});
         return LoadConfigurationFile(named);
     }
     return LoadConfigurationFile(kConfigurationFileName);

@@ -5,11 +5,15 @@
 #include "inf/architecture.h"
 #include "inf/inf_model.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/parse_number.h"
 #include "support/text.h"
 #include "support/trace.h"
 
 namespace Transvia {
+
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 namespace {
 
 using Processor::String;
@@ -107,7 +111,7 @@ std::vector<FileRecord> SourceLayouts(Inf& inf, const String& file, const String
         SectionEntry* line = FindLine(section, file);
         if (line == nullptr) continue;
         if (line->GetFieldCount() == 0) {
-            Common::Trace(4, u"CreateDriverSources: Line '{0}' of [{1}] has no fields", {file, name});
+            Common::Trace(4, Get(Messages::kSourcesLineWithoutFields), {file, name});
             Common::Raise(Common::Codes::kInvalidFormat, TV_HERE, file);
         }
         FileRecord record;
@@ -121,7 +125,7 @@ std::vector<FileRecord> SourceLayouts(Inf& inf, const String& file, const String
             record.size = value;
         if (!FindDiskFolder(inf, record.architecture, diskId, record.diskPath))
             Common::Trace(3, Common::kTraceFacility, Common::Codes::kInvalidFormat,
-                          u"CreateDriverSources: Disk '{0}' of file '{1}' is not in SourceDisksNames", {diskId, file});
+                          Get(Messages::kSourcesDiskUnknown), {diskId, file});
         layouts.push_back(std::move(record));
     }
     if (layouts.empty()) {
@@ -177,10 +181,10 @@ void CopiedFiles(Section& section, std::vector<String>& names, InfCache* include
                 // Without the INF folder to look in, a section of an included system INF
                 // is taken to copy the target's own files, which are not in this package.
                 if (including && includes == nullptr) {
-                    Common::Trace(1, u"CreateDriverSources: Section [{0}] comes from an included INF", {target});
+                    Common::Trace(1, Get(Messages::kSourcesIncludedSection), {target});
                     continue;
                 }
-                Common::Trace(4, u"CreateDriverSources: CopyFiles section [{0}] not found", {target});
+                Common::Trace(4, Get(Messages::kSourcesCopySectionMissing), {target});
                 Common::Raise(Common::Codes::kSectionNotFound, TV_HERE, target);
             }
             for (uint32_t entry = 0; entry < files->GetEntryCount(); ++entry) {

@@ -329,7 +329,7 @@ Common::Error AddReg(Inf& inf, const String& section, const RegistryContext* con
     Section* found = inf.FindSection(lookup.getTerminatedBuffer());
     if (!found) {
         return Common::MakeError(Codes::kSectionNotFound, TV_HERE,
-                                 Processor::Format(u"AddReg('{0}'): Section not found", {section}));
+                                 Common::MessageTable::Text(Messages::kAddRegSectionMissing, {section}));
     }
     LineWriter writer(inf, section, context, registry);
     const uint32_t count = found->GetEntryCount();

@@ -9,10 +9,15 @@
 #include "install/safe_names.h"
 #include "support/copy.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 
 namespace Transvia {
+
+using Common::MessageTable::Get;
+using Common::MessageTable::Text;
+namespace Messages = Common::Messages;
 
 using Processor::String;
 
@@ -122,9 +127,8 @@ mscabd_cabinet* CabSourceImpl::Open(const std::shared_ptr<const Common::i_dir>& 
     system_.ClearDiagnostics();
     mscabd_cabinet* cabinet = decompressor_->open(decompressor_, system_.AddCabinet(folder, entry.name));
     if (cabinet == nullptr) {
-        String text(u"CopyFiles(");
-        text.append(fileName).append(u"): The cabinet '").append(path).append(u"' is passed over: ");
-        text.append(ReasonOf(decompressor_->last_error(decompressor_))).append(u".");
+        const String text =
+            Text(Messages::kCabinetPassedOver, {fileName, path, String(ReasonOf(decompressor_->last_error(decompressor_)))});
         Common::TraceError(3, Common::MakeError(Common::Codes::kCabinetRejected, TV_HERE, text, system_.IoError()));
         return nullptr;
     }
@@ -137,15 +141,13 @@ bool CabSourceImpl::Extract(const String& fileName, Common::rio_dir& destination
 {
     if (!IsPlainFileName(fileName) || !IsPlainFileName(destinationName)) {
         Common::TraceError(3, Common::MakeError(Common::Codes::kCopyNameRefused, TV_HERE,
-                                                String(u"CopyFiles(").append(fileName).append(u"): the name '")
-                                                    .append(destinationName)
-                                                    .append(u"' is not a plain file name and is refused.")));
+                                                Text(Messages::kCabinetNameRefused, {fileName, destinationName})));
         return false;
     }
     CabSystem::Active active(system_);
     mscab_decompressor* cabd = Decompressor();
     if (cabd == nullptr) {
-        Common::Trace(3, u"CopyFiles({0}): The cabinet decompressor cannot be created.", {fileName});
+        Common::Trace(3, Get(Messages::kCabinetNoDecompressor), {fileName});
         return false;
     }
 
@@ -190,9 +192,7 @@ bool CabSourceImpl::ExtractEntry(const Found& found, const String& fileName, Com
 {
     const mscabd_file& entry = *found.entry;
     auto failed = [&](const String& reason, const Common::Error& cause = Common::Error()) {
-        String text(u"CopyFiles(");
-        text.append(fileName).append(u"): Extracting it from '").append(found.path).append(u"' failed: ");
-        text.append(reason).append(u".");
+        String text = Text(Messages::kCabinetExtractFailed, {fileName, found.path, reason});
         if (!system_.LastMessage().empty())
             text.append(u" (").append(Processor::FromUtf8(system_.LastMessage())).append(u")");
         Common::TraceError(3, Common::MakeError(Common::Codes::kCabinetRejected, TV_HERE, text, cause));

@@ -5,12 +5,16 @@
 #include "hardware/registry_operation.h"
 #include "registry/registry_path.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 #include "support/trace_levels.h"
 #include "transvia/codes.h"
 
 namespace Transvia {
+
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 
 using Processor::String;
 
@@ -34,7 +38,7 @@ bool DisableService(RegistryKey* services, const String& name)
 {
     auto key = services ? OpenExistingKey(*services, name) : nullptr;
     if (services && !key) {
-        Common::Trace(kDetail, u"DisableService: '{0}' is not installed in the target.", {name});
+        Common::Trace(kDetail, Get(Messages::kDisableServiceAbsent), {name});
         return false;
     }
     const bool disabled = key && key->SetDword(u"Start", 4);
@@ -70,9 +74,9 @@ public:
             if (!Processor::EqualNoCase(name, String(u"StartOverride")))
                 continue;
             if (key->DeleteKey(name))
-                Common::Trace(kDetail, u"Cleanup: Removed '{0}\\{1}'.", {service, name});
+                Common::Trace(kDetail, Get(Messages::kCleanupValueRemoved), {service, name});
             else
-                Common::Trace(kWarning, u"Cleanup: Unable to remove '{0}\\{1}'.", {service, name});
+                Common::Trace(kWarning, Get(Messages::kCleanupValueNotRemoved), {service, name});
         }
     }
 
@@ -146,7 +150,7 @@ void StopServices(WindowsRegistry& registry, DeviceDatabase& database)
         if (name.isEmpty())
             continue;
         if (!UsableServiceName(name)) {
-            Common::Trace(kWarning, u"DisableService: Refused service name '{0}'.", {name});
+            Common::Trace(kWarning, Get(Messages::kDisableServiceRefused), {name});
             continue;
         }
         DisableService(registry.Services(), name);
@@ -295,7 +299,7 @@ void InstanceCleaner::DisableServices(Inf& inf, const std::vector<String>& insta
             if (!field || *field == u'\0' || Skipped(field))
                 continue;
             if (!UsableServiceName(field)) {
-                Common::Trace(kWarning, u"DisableService: Refused service name '{0}'.", {String(field)});
+                Common::Trace(kWarning, Get(Messages::kDisableServiceRefused), {String(field)});
                 continue;
             }
             bool listed = false;
@@ -334,9 +338,9 @@ void InstanceCleaner::RemoveFromFilters(const String& service)
         // An empty filter list is removed rather than left as an empty value.
         const bool updated = kept.empty() ? classKey_->DeleteValue(valueName) : WriteMultiStringValue(*classKey_, valueName, kept);
         if (updated)
-            Common::Trace(kDetail, u"Cleanup: Removed '{0}' from '{1}' of '{2}'.", {service, String(valueName), classGuid_});
+            Common::Trace(kDetail, Get(Messages::kCleanupFilterRemoved), {service, String(valueName), classGuid_});
         else
-            Common::Trace(kWarning, u"Cleanup: Unable to update '{0}' of '{1}'.", {String(valueName), classGuid_});
+            Common::Trace(kWarning, Get(Messages::kCleanupFilterNotUpdated), {String(valueName), classGuid_});
     }
 }
 
@@ -390,14 +394,14 @@ void InstanceCleaner::DeleteDeviceInstances(const String& hardwareId, const Stri
         // "PCI" alone would name every PCI device of the machine. Identifiers such as
         // "*PNP0A03" are compatible identifiers that never name a device key.
         if (!hardwareId.startsWith(String(u"*")))
-            Common::Trace(kWarning, u"Cleanup: Refused to delete '{0}': it names no single device.", {hardwareId});
+            Common::Trace(kWarning, Get(Messages::kCleanupDeviceRefused), {hardwareId});
         return;
     }
     if (OpenExistingKey(enumKey, hardwareId)) {
         if (DeleteKeyPath(enumKey, hardwareId))
-            Common::Trace(kDetail, u"Cleanup: Deleted device key '{0}'.", {hardwareId});
+            Common::Trace(kDetail, Get(Messages::kCleanupDeviceDeleted), {hardwareId});
         else
-            Common::Trace(kWarning, u"Cleanup: Unable to delete device key '{0}'.", {hardwareId});
+            Common::Trace(kWarning, Get(Messages::kCleanupDeviceNotDeleted), {hardwareId});
     }
     if (parts.size() != 2)
         return;
@@ -430,9 +434,9 @@ void InstanceCleaner::DeleteDeviceInstances(const String& hardwareId, const Stri
             const String path = parts[0] + u"\\" + device + u"\\" + instance;
             if (deviceKey->DeleteKey(instance)) {
                 ++deleted;
-                Common::Trace(kDetail, u"Cleanup: Deleted device key '{0}'.", {path});
+                Common::Trace(kDetail, Get(Messages::kCleanupDeviceDeleted), {path});
             } else {
-                Common::Trace(kWarning, u"Cleanup: Unable to delete device key '{0}'.", {path});
+                Common::Trace(kWarning, Get(Messages::kCleanupDeviceNotDeleted), {path});
             }
         }
         // A device key whose every instance went is removed with them.

@@ -13,12 +13,16 @@
 #include "registry/registry_path.h"
 #include "registry/windows_registry.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 #include "support/trace_levels.h"
 #include "transvia/codes.h"
 
 namespace Transvia {
+
+using Common::MessageTable::Get;
+namespace Messages = Common::Messages;
 
 using Common::file_reg;
 using Processor::String;
@@ -33,9 +37,9 @@ constexpr TargetVersion kFirstDriverDatabaseVersion{6, 2};
 // The configuration's ConfigScope in packages that ship with Windows 10 and later.
 constexpr uint32_t kConfigScope = 7;
 
-Common::Error Failed(uint32_t code, uint64_t site, const std::u16string& text)
+Common::Error Failed(uint32_t code, uint64_t site, uint32_t message, std::initializer_list<Processor::Variant> arguments)
 {
-    Common::Error error = Common::MakeError(code, site, String(text.data(), static_cast<int32_t>(text.size())));
+    Common::Error error = Common::MakeError(code, site, Common::MessageTable::Text(message, arguments));
     Common::TraceError(kFailure, error);
     return error;
 }
@@ -144,7 +148,7 @@ std::optional<std::u16string> PublishedName(const file_reg& database, const std:
     if (!existing.empty()) {
         const std::optional<std::u16string> earlier = ReadText(existing, u"");
         if (earlier && IsKeyName(*earlier) && !infFiles.find_subkey(*earlier).empty()) return earlier;
-        Common::Trace(kWarning, u"Driver database: the package '{0}' exists without a published INF; it is rewritten.",
+        Common::Trace(kWarning, Get(Messages::kDriverDatabasePackageRewritten),
                       {String(package.c_str())});
     }
     const auto freeInDatabase = [&](uint32_t number, const std::u16string& name) {
@@ -214,8 +218,7 @@ Common::Error UsesDriverDatabase(WindowsRegistry& registry, const TargetVersion&
     const bool newer = !VersionBelow(version, kFirstDriverDatabaseVersion);
     if (database.empty()) {
         if (newer)
-            Common::Trace(kWarning, u"Driver database: the target is Windows {0}.{1} but its SYSTEM hive has no '{2}'; "
-                                    u"the new device may not be bound to its driver at boot.",
+            Common::Trace(kWarning, Get(Messages::kDriverDatabaseMissing),
                           {version.major, version.minor, String(kDriverDatabase)});
         return {};
     }
@@ -224,26 +227,24 @@ Common::Error UsesDriverDatabase(WindowsRegistry& registry, const TargetVersion&
     // before, and the binding here is written too, as a Windows that does not read it
     // ignores it while a newer one cannot boot without it.
     if (!newer)
-        Common::Trace(kWarning, u"Driver database: the target says it is Windows {0}.{1}, which keeps no '{2}', but "
-                                u"its SYSTEM hive has one; the device is bound in both databases.",
+        Common::Trace(kWarning, Get(Messages::kDriverDatabaseUnexpected),
                       {version.major, version.minor, String(kDriverDatabase)});
     uint32_t type = 0;
     std::vector<uint8_t> data;
     const std::optional<uint16_t> expected = Records::ArchitectureCode(platform);
     if (!database.read_value(u"Architecture", type, data) || type != Common::Hive::REG_DWORD || data.size() != 4) {
-        Common::Trace(kWarning, u"Driver database: no readable 'Architecture' value; the platform is taken as given.");
+        Common::Trace(kWarning, Get(Messages::kDriverDatabaseNoArchitecture));
     } else if (const uint32_t recorded = data[0] | data[1] << 8 | data[2] << 16 | uint32_t(data[3]) << 24;
                !expected || recorded != *expected) {
         return Failed(Common::Codes::kDriverDatabaseMismatch, TV_HERE,
-                      u"The DriverDatabase is for processor architecture " + U16(std::to_string(recorded)) +
-                          u", not for the platform '" + View(InfPlatform::ArchitectureText(platform)) +
-                          u"' the drivers were chosen for.");
+                      Messages::kDriverDatabaseOtherArchitecture,
+                      {recorded, String(View(InfPlatform::ArchitectureText(platform)).c_str())});
     }
     // "Version" is major << 24 | minor << 16 of the Windows that keeps the database; a
     // SOFTWARE hive that says otherwise is worth a warning, not a refusal.
     if (database.read_value(u"Version", type, data) && type == Common::Hive::REG_DWORD && data.size() == 4 &&
         (data[3] != version.major || data[2] != version.minor))
-        Common::Trace(kWarning, u"Driver database: it records Windows {0}.{1}, the SOFTWARE hive says {2}.{3}.",
+        Common::Trace(kWarning, Get(Messages::kDriverDatabaseOtherVersion),
                       {uint32_t(data[3]), uint32_t(data[2]), version.major, version.minor});
     use = true;
     return {};
@@ -274,7 +275,7 @@ DriverPackageRegistration DescribeDriverPackage(Inf& inf, Section& installSectio
         if (end && *end == 0 && value <= 0xFF)
             input.featureScore = static_cast<uint8_t>(value);
         else
-            Common::Trace(kWarning, u"Driver database: FeatureScore '{0}' does not read; the default is used.",
+            Common::Trace(kWarning, Get(Messages::kFeatureScoreUnreadable),
                           {Processor::FromUtf8(text)});
     }
     if (models == nullptr) return input;
@@ -339,7 +340,7 @@ bool ServedByExistingPackage(WindowsRegistry& registry, const DeviceIds& device,
             const std::optional<std::u16string> bound =
                 ReadText(FindPath(packageKey, {u"Configurations", *configuration}), u"Service");
             if (!bound || !Processor::EqualNoCase(*bound, wanted)) continue;
-            Common::Trace(kNotable, u"Driver database: '{0}' already binds '{1}' to the service '{2}'.",
+            Common::Trace(kNotable, Get(Messages::kDriverDatabaseAlreadyBound),
                           {String(active->c_str()), String(id.c_str()), service});
             if (package) *package = String(active->c_str());
             return true;
@@ -358,50 +359,48 @@ Common::Error RegisterDriverPackage(WindowsRegistry& registry, const TargetVersi
     const std::optional<uint16_t> architecture = Records::ArchitectureCode(platform);
     if (database.empty() || !architecture)
         return Failed(Common::Codes::kDriverDatabaseUnusable, TV_HERE,
-                      u"There is no DriverDatabase for this platform to register '" + input.infName + u"' in.");
+                      Messages::kDriverDatabaseNone, {String(input.infName.c_str())});
 
     // Everything is checked before the first write, so that a refused candidate leaves
     // the database as it was.
     const std::optional<std::array<uint8_t, 16>> classGuid = Records::ParseGuid(input.classGuid);
     if (!classGuid)
         return Failed(Common::Codes::kDriverPackageNoClass, TV_HERE,
-                      u"'" + input.infName + u"' has no readable ClassGUID ('" + input.classGuid +
-                          u"'); Windows binds no device to a package without its class.");
+                      Messages::kDriverPackageNoClassGuid, {String(input.infName.c_str()), String(input.classGuid.c_str())});
     if (!IsKeyName(input.infName) || !IsKeyName(input.configuration) || !IsKeyName(input.service))
         return Failed(Common::Codes::kDriverDatabaseUnusable, TV_HERE,
-                      u"The INF name, install section or service of '" + input.infName + u"' cannot name a key.");
+                      Messages::kDriverDatabaseNamesUnusable, {String(input.infName.c_str())});
     std::vector<std::pair<DriverDatabasePath, const ModelsId*>> ids;
     for (const ModelsId& id : input.ids) {
         DriverDatabasePath parts = SplitDeviceId(id.id);
         if (parts.empty())
-            Common::Trace(kWarning, u"Driver database: the identifier '{0}' cannot name a key; it is passed over.",
+            Common::Trace(kWarning, Get(Messages::kDriverDatabaseIdPassedOver),
                           {String(id.id.c_str())});
         else
             ids.emplace_back(std::move(parts), &id);
     }
     if (ids.empty())
         return Failed(Common::Codes::kDriverDatabaseUnusable, TV_HERE,
-                      u"No identifier of '" + input.infName + u"' can be registered for the device.");
+                      Messages::kDriverDatabaseNoId, {String(input.infName.c_str())});
     uint32_t mapType = Common::Hive::REG_BINARY;
     std::vector<uint8_t> oemMap;
     if (database.read_value(u"OemInfMap", mapType, oemMap) && mapType != Common::Hive::REG_BINARY)
         return Failed(Common::Codes::kDriverDatabaseUnusable, TV_HERE,
-                      u"'DriverDatabase\\OemInfMap' has type " + U16(std::to_string(mapType)) +
-                          u", not REG_BINARY: which oemN.inf names are taken is unknown.");
+                      Messages::kOemInfMapType, {mapType});
 
     const Records::DriverVer driverVer = Records::ParseDriverVer(input.driverVerDate, input.driverVerVersion);
     if (!driverVer.dateRead || !driverVer.versionRead)
-        Common::Trace(kWarning, u"Driver database: DriverVer '{0},{1}' of '{2}' does not read in full; zeros stand for "
-                                u"what does not, as Windows accepts.",
+        Common::Trace(kWarning, Get(Messages::kDriverVerPartial),
                       {String(input.driverVerDate.c_str()), String(input.driverVerVersion.c_str()),
                        String(input.infName.c_str())});
 
     writes.package = Records::PackageName(input.infName, View(InfPlatform::ArchitectureText(platform)));
     const std::optional<std::u16string> published = PublishedName(database, oemMap, input, writes.package, infFolder);
     if (!published)
-        return Failed(Common::Codes::kUniqueNamesExhausted, TV_HERE, u"No oemN.inf name is free for '" + input.infName + u"'.");
+        return Failed(Common::Codes::kUniqueNamesExhausted, TV_HERE, Messages::kNoFreeOemName,
+                      {String(input.infName.c_str())});
     writes.publishedName = *published;
-    Common::Trace(kNotable, u"Driver database: '{0}' registered as '{1}', package '{2}'.",
+    Common::Trace(kNotable, Get(Messages::kDriverDatabaseRegistered),
                   {String(input.infName.c_str()), String(published->c_str()), String(writes.package.c_str())});
 
     Writer writer(root, writes);
@@ -437,7 +436,7 @@ Common::Error RegisterDriverPackage(WindowsRegistry& registry, const TargetVersi
                                             u"Configuration", input.configuration);
     if (!written)
         return Failed(Common::Codes::kRegistryOperationFailed, TV_HERE,
-                      u"Writing the DriverDatabase entries of '" + input.infName + u"' failed.");
+                      Messages::kDriverDatabaseNotWritten, {String(input.infName.c_str())});
     return {};
 }
 

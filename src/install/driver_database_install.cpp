@@ -9,12 +9,17 @@
 #include "registry/registry_path.h"
 #include "support/copy.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 #include "support/trace_levels.h"
 #include "transvia/codes.h"
 
 namespace Transvia {
+
+using Common::MessageTable::Get;
+using Common::MessageTable::Text;
+namespace Messages = Common::Messages;
 
 using Processor::String;
 using namespace Common::TraceLevel;
@@ -75,7 +80,7 @@ bool MakeServiceBootable(WindowsRegistry& registry, const String& service)
     RegistryKey* services = registry.Services();
     if (services == nullptr || service.isEmpty()) return false;
     const bool gone = DeleteKeyPath(*services, service + u"\\StartOverride");
-    if (!gone) Common::Trace(kWarning, u"Install: 'StartOverride' of the service '{0}' cannot be deleted.", {service});
+    if (!gone) Common::Trace(kWarning, Get(Messages::kStartOverrideNotDeleted), {service});
     return gone;
 }
 
@@ -87,9 +92,9 @@ Common::Error StageDriverPackage(WinSources& sources, const Common::i_dir& packa
     std::shared_ptr<Common::rio_dir> staged = windows ? OpenOrCreateFolder(*windows, StagedFolder(package), error) : nullptr;
     if (!staged)
         return Common::MakeError(Common::Codes::kCopyFilesFailed, TV_HERE,
-                                 u"The staging folder of '" + package + u"' cannot be created.", error);
+                                 Text(Messages::kStagingFolderNotCreated, {package}), error);
     if (!IsPlainFileName(infName))
-        return Common::MakeError(Common::Codes::kCopyNameRefused, TV_HERE, u"'" + infName + u"' is not a plain file name.");
+        return Common::MakeError(Common::Codes::kCopyNameRefused, TV_HERE, Text(Messages::kNotPlainFileName, {infName}));
     if (error = Common::CopyFile(packageFolder, infName, *staged, infName); error.failed()) return error;
 
     std::set<std::u16string> copied{U16(Processor::UpCased(infName))};
@@ -100,18 +105,18 @@ Common::Error StageDriverPackage(WinSources& sources, const Common::i_dir& packa
         const String relative = folder.isEmpty() ? record->name : folder + u"\\" + record->name;
         if (!copied.insert(U16(Processor::UpCased(relative))).second) continue;
         if (!IsPlainFileName(record->name) || !IsRelativeBeneath(folder)) {
-            Common::Trace(kWarning, u"Stage: '{0}' would leave the package folder; it is passed over.", {relative});
+            Common::Trace(kWarning, Get(Messages::kStageLeavesPackage), {relative});
             continue;
         }
         if (!packageFolder.exists(relative)) {
-            Common::Trace(kDetail, u"Stage: '{0}' is not in the package folder; it is passed over.", {relative});
+            Common::Trace(kDetail, Get(Messages::kStageNotInPackage), {relative});
             continue;
         }
         std::shared_ptr<Common::rio_dir> target = folder.isEmpty() ? staged : OpenOrCreateFolder(*staged, folder, error);
         if (target) error = Common::CopyFile(packageFolder, relative, *target, record->name);
         if (!target || error.failed())
             Common::TraceError(kWarning, Common::MakeError(Common::Codes::kCopyFilesFailed, TV_HERE,
-                                                           u"Staging '" + relative + u"' failed.", error));
+                                                           Text(Messages::kStagingFileFailed, {relative}), error));
     }
     return {};
 }
@@ -122,7 +127,7 @@ bool AddToDevicePath(WindowsRegistry& registry, const String& package)
     std::unique_ptr<RegistryKey> key = software ? OpenExistingKey(*software, kCurrentVersionKey) : nullptr;
     if (!key) key = software ? software->CreateKey(kCurrentVersionKey) : nullptr;
     if (!key) {
-        Common::Trace(kWarning, u"Stage: the SOFTWARE key '{0}' cannot be opened; DevicePath is left alone.",
+        Common::Trace(kWarning, Get(Messages::kStageSoftwareKeyNotOpened),
                       {String(kCurrentVersionKey)});
         return false;
     }
@@ -130,7 +135,7 @@ bool AddToDevicePath(WindowsRegistry& registry, const String& package)
     String text;
     const bool exists = key->QueryValue(kDevicePath, type, nullptr, size);
     if (exists && !ReadStringValue(*key, kDevicePath, text)) {
-        Common::Trace(kWarning, u"Stage: DevicePath is not a string value; it is left alone.");
+        Common::Trace(kWarning, Get(Messages::kStageDevicePathType));
         return false;
     }
     const bool expand = !exists || type == RegistryKey::TypeExpandString;
@@ -144,7 +149,7 @@ bool AddToDevicePath(WindowsRegistry& registry, const String& package)
     while (joined.endsWith(u";")) joined.truncate(joined.length() - 1);
     joined.append(joined.isEmpty() ? u"" : u";").append(entry);
     if (key->SetString(kDevicePath, joined, expand)) return true;
-    Common::Trace(kWarning, u"Stage: DevicePath cannot be written.");
+    Common::Trace(kWarning, Get(Messages::kStageDevicePathNotWritten));
     return false;
 }
 
@@ -159,7 +164,7 @@ bool RecordDriverPackage(WindowsRegistry& registry, const DriverDatabaseWrites& 
         record->SetString(u"PublishedName", Str(writes.publishedName), false) &&
         WriteMultiStringValue(*record, u"Keys", Merged(*record, u"Keys", writes.keys)) &&
         WriteMultiStringValue(*record, u"Values", Merged(*record, u"Values", writes.values));
-    if (!written) Common::Trace(kWarning, u"Install: the record of the package '{0}' cannot be written.", {Str(writes.package)});
+    if (!written) Common::Trace(kWarning, Get(Messages::kPackageRecordNotWritten), {Str(writes.package)});
     return written;
 }
 

@@ -3,6 +3,7 @@
 #include <unicode/uchar.h>
 
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 
@@ -99,8 +100,8 @@ std::optional<String> FindDriverStoreFolder(const Common::i_dir& folder, const S
         files[i] = folder.open_file(names[i]);
         if (!files[i]) {
             error = Common::MakeError(Common::Codes::kDriverStoreIndex, TV_HERE,
-                                      String(u"The driver store index '").append(names[i]).append(u"' in '")
-                                          .append(folder.full_path()).append(u"' cannot be opened."),
+                                      Common::MessageTable::Text(Common::Messages::kDriverStoreIndexNotOpened,
+                                                                 {String(names[i]), folder.full_path()}),
                                       folder.last_error());
             return std::nullopt;
         }

@@ -5,12 +5,17 @@
 #include "install/safe_names.h"
 #include "support/copy.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/logger.h"
 #include "support/parse_number.h"
 #include "support/text.h"
 #include "support/trace.h"
 
 namespace Transvia {
+
+using Common::MessageTable::Get;
+using Common::MessageTable::Text;
+namespace Messages = Common::Messages;
 
 using Processor::String;
 
@@ -33,9 +38,7 @@ String Raw(const char16_t* field) { return field == nullptr ? String() : String(
 
 Common::Error Refused(const String& what, const String& name)
 {
-    Common::Error error = Common::MakeError(
-        Common::Codes::kCopyNameRefused, TV_HERE,
-        String(u"CopyFiles: the ").append(what).append(u" '").append(name).append(u"' leaves its folder and is refused."));
+    Common::Error error = Common::MakeError(Common::Codes::kCopyNameRefused, TV_HERE, Text(Messages::kCopyNameLeavesFolder, {what, name}));
     Common::TraceError(3, error);
     return error;
 }
@@ -92,7 +95,7 @@ std::shared_ptr<Common::rio_dir> FileCopyOpImpl::Destination(Call& call, const S
     Section* dirs = call.inf.FindSection(kDestinationDirs);
     if (dirs == nullptr) {
         error = Common::MakeError(Common::Codes::kCopySectionNotFound, TV_HERE,
-                                  String(u"CopyFiles(").append(shown).append(u"): the INF has no [DestinationDirs] section."));
+                                  Text(Messages::kCopyNoDestinationDirs, {shown}));
         return nullptr;
     }
     SectionEntry* line = nullptr;
@@ -102,7 +105,7 @@ std::shared_ptr<Common::rio_dir> FileCopyOpImpl::Destination(Call& call, const S
     if (line == nullptr) {
         Common::Trace(4, u"CopyFiles({0}): Unable to find destination for this file", {shown});
         error = Common::MakeError(Common::Codes::kCopyLineInvalid, TV_HERE,
-                                  String(u"CopyFiles(").append(shown).append(u"): no destination folder is given."));
+                                  Text(Messages::kCopyNoDestinationLine, {shown}));
         return nullptr;
     }
     const String id = Raw(line->GetField(0));
@@ -117,8 +120,7 @@ std::shared_ptr<Common::rio_dir> FileCopyOpImpl::Destination(Call& call, const S
     if (!folder) {
         Common::Trace(4, u"CopyFiles({0}): Failed to open target dir '{1}/{2}'", {shown, id, subfolder});
         error = Common::MakeError(Common::Codes::kCopySectionNotFound, TV_HERE,
-                                  String(u"CopyFiles(").append(shown).append(u"): the destination folder '").append(id)
-                                      .append(u"/").append(subfolder).append(u"' cannot be opened."),
+                                  Text(Messages::kCopyDestinationNotOpened, {shown, id, subfolder}),
                                   cause);
     }
     return folder;
@@ -130,7 +132,7 @@ Common::Error FileCopyOpImpl::CopySection(Call& call, const String& sectionName)
     Section* section = call.inf.FindSection(Processor::Terminated(key));
     if (section == nullptr)
         return Common::MakeError(Common::Codes::kCopySectionNotFound, TV_HERE,
-                                 String(u"CopyFiles: the file section [").append(sectionName).append(u"] is not in the INF."));
+                                 Text(Messages::kCopySectionMissing, {sectionName}));
     Common::Error error;
     std::shared_ptr<Common::rio_dir> target = Destination(call, &sectionName, error);
     if (!target) return error;
@@ -145,8 +147,7 @@ Common::Error FileCopyOpImpl::CopySection(Call& call, const String& sectionName)
             // An empty flags field is the common "no flags" of real INF files.
             if (!text.isEmpty() && !Processor::ParseNumber(text, flags))
                 return Common::MakeError(Common::Codes::kCopyLineInvalid, TV_HERE,
-                                         String(u"CopyFiles(").append(sectionName).append(u"): the flags '").append(text)
-                                             .append(u"' of '").append(destination).append(u"' are not a number."));
+                                         Text(Messages::kCopyFlagsNotNumber, {sectionName, text, destination}));
         }
         if (IsPlainFileName(destination)) {
             const bool exists = target->exists(destination);
@@ -201,7 +202,7 @@ Common::Error FileCopyOpImpl::CopyOne(Call& call, const String& source, Common::
         return Common::Error();
     if (call.fromTargetInf) {
         if (Processor::EqualNoCase(source, destination) && target.exists(destination)) {
-            Common::Trace(2, u"CopyFiles({0}): File is already in place.", {destination});
+            Common::Trace(2, Get(Messages::kCopyFileInPlace), {destination});
             return Common::Error();
         }
         if (FromDriverStore(call, source, target, destination, failure)) return Common::Error();
@@ -209,7 +210,7 @@ Common::Error FileCopyOpImpl::CopyOne(Call& call, const String& source, Common::
     if (failure.failed()) return failure;
 
     Common::Error missing = Common::MakeError(Common::Codes::kCopySourceNotFound, TV_HERE,
-                                              String(u"CopyFiles: the source file '").append(source).append(u"' was not found."));
+                                              Text(Messages::kCopySourceMissing, {source}));
     if (fallback_ == nullptr) return missing;
     std::shared_ptr<Common::i_dir> location;
     fallback_->FindLocation(location, source);
@@ -226,7 +227,7 @@ bool FileCopyOpImpl::FromDriverCache(const String& source, Common::rio_dir& targ
         if (folder->exists(source)) {
             failure = Common::CopyFile(*folder, source, target, destination);
             if (failure.empty()) {
-                Common::Trace(2, u"CopyFiles({0}): File found in '{1}'.", {source, folder->full_path()});
+                Common::Trace(2, Get(Messages::kCopyFileFound), {source, folder->full_path()});
                 return true;
             }
         } else if (cab_->Extract(source, target, destination, *folder)) {
@@ -260,7 +261,7 @@ bool FileCopyOpImpl::FromDriverStore(Call& call, const String& source, Common::r
     if (!package || !package->exists(source)) return false;
     failure = Common::CopyFile(*package, source, target, destination);
     if (!failure.empty()) return false;
-    Common::Trace(2, u"CopyFiles({0}): File found in '{1}'.", {source, package->full_path()});
+    Common::Trace(2, Get(Messages::kCopyFileFound), {source, package->full_path()});
     return true;
 }
 

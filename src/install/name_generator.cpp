@@ -2,6 +2,7 @@
 
 #include "support/errors.h"
 #include "support/message_format.h"
+#include "support/message_table.h"
 
 namespace Transvia {
 
@@ -33,7 +34,7 @@ Common::Error UniqueNameGenerator::Generate(const String& proposed, String& out)
         }
     }
     return Common::MakeError(Common::Codes::kUniqueNamesExhausted, TV_HERE,
-                             String(u"No free name could be made for '").append(proposed).append(u"'."));
+                             Common::MessageTable::Text(Common::Messages::kNoFreeName, {proposed}));
 }
 
 Common::Error SkipExistingEligibleNameGenerator::Generate(const String& proposed, String& out)

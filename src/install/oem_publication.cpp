@@ -4,9 +4,14 @@
 #include "install/safe_names.h"
 #include "support/copy.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/trace.h"
 
 namespace Transvia {
+
+using Common::MessageTable::Get;
+using Common::MessageTable::Text;
+namespace Messages = Common::Messages;
 
 using Processor::String;
 
@@ -15,14 +20,14 @@ namespace {
 void TraceFailure(const String& name, const Common::Error& cause)
 {
     Common::TraceError(3, Common::MakeError(Common::Codes::kCopyFilesFailed, TV_HERE,
-                                            String(u"Publishing the driver file '").append(name).append(u"' failed."),
+                                            Text(Messages::kPublishFailed, {name}),
                                             cause));
 }
 
 Common::Error Refused(const String& name)
 {
     return Common::MakeError(Common::Codes::kCopyNameRefused, TV_HERE,
-                             String(u"'").append(name).append(u"' is not a plain file name and is refused."));
+                             Text(Messages::kPlainNameRefused, {name}));
 }
 
 void PublishCatalog(const Common::i_dir& packageFolder, WinSources& sources, const String& name)
@@ -30,7 +35,7 @@ void PublishCatalog(const Common::i_dir& packageFolder, WinSources& sources, con
     Common::rio_dir* system32 = sources.GetSystem32Dir();
     std::shared_ptr<Common::rio_dir> catalogs = system32 ? system32->open_dir_rw(kCatalogFolder) : nullptr;
     if (!catalogs) {
-        Common::Trace(1, u"Publish: No catalog folder in the target; '{0}' is passed over.", {name});
+        Common::Trace(1, Get(Messages::kPublishNoCatalogFolder), {name});
         return;
     }
     Common::Error error = Common::CopyFile(packageFolder, name, *catalogs, name);
@@ -45,7 +50,7 @@ void PublishInf(const Common::i_dir& packageFolder, Common::rio_dir& infFolder, 
         TraceFailure(name, error);
         published.remove();
     } else
-        Common::Trace(2, u"Publish: '{0}' published as '{1}'.", {name, published});
+        Common::Trace(2, Get(Messages::kPublished), {name, published});
 }
 
 }  // namespace
@@ -76,7 +81,7 @@ void PublishDriverFiles(const Common::i_dir& packageFolder, WinSources& sources,
         if (!inf) continue;
         if (infFolder == nullptr) {
             TraceFailure(record->name, Common::MakeError(Common::Codes::kCopyFilesFailed, TV_HERE,
-                                                         u"The target's INF folder cannot be opened."));
+                                                         Get(Messages::kPublishNoInfFolder)));
             continue;
         }
         String name;

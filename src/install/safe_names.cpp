@@ -4,6 +4,7 @@
 
 #include "support/errors.h"
 #include "support/local_dir.h"
+#include "support/message_table.h"
 
 namespace Transvia {
 
@@ -30,7 +31,7 @@ std::shared_ptr<Common::rio_dir> OpenOrCreateFolder(Common::rio_dir& base, const
     std::vector<String> components;
     if (!Common::SplitRelativePath(path, components)) {
         error = Common::MakeError(Common::Codes::kCopyNameRefused, TV_HERE,
-                                  String(u"The folder '").append(path).append(u"' leaves its base folder and is refused."));
+                                  Common::MessageTable::Text(Common::Messages::kFolderLeavesBase, {path}));
         return nullptr;
     }
     std::shared_ptr<Common::rio_dir> current = base.open_dir_rw(u".");

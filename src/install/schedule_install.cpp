@@ -62,7 +62,7 @@ Common::Error ScheduleInstall::Stage(WinSources& sources, WindowsRegistry& regis
     std::shared_ptr<Driver::Sources> files = driver ? driver->GetSources(*this) : nullptr;
     if (!files) return CandidateRefused(Common::Messages::kDriverCreateFailed, section, infFileName_);
     for (const String& name : files->Missing())
-        Common::Trace(Common::TraceLevel::kDetail, u"ScheduleInstall: '{0}' of '{1}' is not in the package.",
+        Common::Trace(Common::TraceLevel::kDetail, Common::MessageTable::Get(Common::Messages::kScheduleFileMissing),
                       {name, infFileName_});
 
     Common::rio_dir* windows = sources.GetWindowsDir();
@@ -72,7 +72,7 @@ Common::Error ScheduleInstall::Stage(WinSources& sources, WindowsRegistry& regis
     const String name = UniqueStagingName(*temp, StagingFolderBase(manufacturer_, device_[device_.size() - 1]));
     cause = StageDriverFiles(*files, *temp, name);
     if (cause.failed()) return CandidateRefused(Common::Messages::kStageCopyFailed, section, infFileName_, cause);
-    Common::Trace(Common::TraceLevel::kDetail, u"ScheduleInstall: '{0}' staged as '{1}'.", {infFileName_, name});
+    Common::Trace(Common::TraceLevel::kDetail, Common::MessageTable::Get(Common::Messages::kScheduleStaged), {infFileName_, name});
     cause = ExtendDevicePath(registry, name);
     // Windows would never look into a folder DevicePath does not name.
     if (cause.failed()) Common::RemoveTree(*temp, name);

@@ -9,6 +9,7 @@
 #include "registry/hive_names.h"
 #include "support/copy.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/trace.h"
 #include "transvia/codes.h"
 
@@ -30,7 +31,7 @@ bool hive_image_file::load(std::shared_ptr<i_file> file, std::shared_ptr<rio_fil
         return false;
     }
     if (static_cast<uint64_t>(size) > uint64_t(kMaxOffset) + HBLOCK_SIZE) {
-        error = MakeError(Codes::kHiveInvalid, TV_HERE, u"the file is larger than 2 GiB");
+        error = MakeError(Codes::kHiveInvalid, TV_HERE, MessageTable::Get(Messages::kHiveOver2GiB));
         return false;
     }
     fileSize_ = static_cast<uint64_t>(size);
@@ -102,12 +103,9 @@ void hive_image_file::close()
 
 namespace {
 
-Error Invalid(const Processor::String& name, const char16_t* what, uint64_t site)
+Error Invalid(const Processor::String& name, uint32_t message, uint64_t site)
 {
-    Processor::String text(name);
-    text += u": ";
-    text += what;
-    return MakeError(Codes::kHiveInvalid, site, text);
+    return MakeError(Codes::kHiveInvalid, site, MessageTable::Text(message, {name}));
 }
 
 }  // namespace
@@ -215,29 +213,29 @@ bool hive_provider::validate(const Processor::String& name, uint32_t sequence, u
 {
     uint8_t base[HBLOCK_SIZE];
     if (!file_.read(0, base, HBLOCK_SIZE)) {
-        error = Invalid(name, u"the file is shorter than a base block", TV_HERE);
+        error = Invalid(name, Messages::kHiveShorterThanBaseBlock, TV_HERE);
         return false;
     }
     const uint32_t binsSize = Get32(base + kBaseBinsSize);
     if ((uint64_t(HBLOCK_SIZE) + binsSize) % HBLOCK_SIZE != 0) {
-        error = Invalid(name, u"the size of the hive bins is not a multiple of 4096", TV_HERE);
+        error = Invalid(name, Messages::kHiveBinsSizeUneven, TV_HERE);
         return false;
     }
     if (Get32(base) != kRegfSignature) {
-        error = Invalid(name, u"no \"regf\" signature: not a registry hive", TV_HERE);
+        error = Invalid(name, Messages::kHiveNoSignature, TV_HERE);
         return false;
     }
     if (BaseBlockChecksum(base) != Get32(base + kBaseChecksum)) {
-        error = Invalid(name, u"the base block checksum is wrong", TV_HERE);
+        error = Invalid(name, Messages::kHiveChecksumWrong, TV_HERE);
         return false;
     }
     const uint32_t minor = Get32(base + kBaseMinor);
     if (Get32(base + kBaseMajor) != 1 || minor < 1 || minor > 5) {
-        error = Invalid(name, u"unsupported format version (1.1 to 1.5 are known)", TV_HERE);
+        error = Invalid(name, Messages::kHiveVersionUnknown, TV_HERE);
         return false;
     }
     if (Get32(base + kBaseFormat) != 1) {
-        error = Invalid(name, u"the file format field is not 1", TV_HERE);
+        error = Invalid(name, Messages::kHiveFormatUnknown, TV_HERE);
         return false;
     }
     // Beyond the base block: the bins must be all there and well formed, so that no
@@ -245,13 +243,13 @@ bool hive_provider::validate(const Processor::String& name, uint32_t sequence, u
     if (binsSize == 0 || binsSize > kMaxOffset || file_.length() - HBLOCK_SIZE < binsSize) {
         // Only the bins that chain were read: a file long enough for the rest has a broken bin.
         const bool broken = binsSize != 0 && file_.file_size() - HBLOCK_SIZE >= binsSize;
-        error = Invalid(name, broken ? u"a hive bin header is damaged" : u"the hive bins are missing or the file is truncated",
+        error = Invalid(name, broken ? Messages::kHiveBinHeaderDamaged : Messages::kHiveBinsMissing,
                         TV_HERE);
         return false;
     }
     const uint32_t rootCell = Get32(base + kBaseRootCell);
     if (const char16_t* fault = CheckBinStructure(file_.view(HBLOCK_SIZE, binsSize), binsSize, rootCell)) {
-        error = Invalid(name, fault, TV_HERE);
+        error = MakeError(Codes::kHiveInvalid, TV_HERE, MessageTable::Text(Messages::kHiveStructureFault, {name, Processor::String(fault)}));
         return false;
     }
 
@@ -354,7 +352,7 @@ bool hive_provider::transfer(uint64_t position, void* buffer, uint32_t length, b
     uint32_t inside = 0;
     if (memory_bin* bin = find_bin(position, inside)) {
         if (uint64_t(inside) + length > bin->data.size()) {
-            TraceError(3, MakeError(Codes::kHiveInvalid, TV_HERE, u"a transfer runs past the end of a hive bin"));
+            TraceError(3, MakeError(Codes::kHiveInvalid, TV_HERE, MessageTable::Get(Messages::kHiveTransferPastBin)));
             return false;
         }
         if (!writing) {
@@ -748,14 +746,14 @@ void hive_provider::flush()
         return;
     uint8_t base[HBLOCK_SIZE];
     if (!file_.read(0, base, HBLOCK_SIZE)) {
-        TraceError(4, MakeError(Codes::kHiveBaseBlockRead, TV_HERE, u"base block"));
+        TraceError(4, MakeError(Codes::kHiveBaseBlockRead, TV_HERE, MessageTable::Get(Messages::kHiveBaseBlockNotRead)));
         return;
     }
     std::vector<std::unique_ptr<memory_bin>> kept;
     for (auto& bin : bins_) {
         const uint64_t position = uint64_t(bin->offset) + HBLOCK_SIZE;
         if (position > kMaxOffset || !file_.write(position, bin->data.data(), static_cast<uint32_t>(bin->data.size()))) {
-            TraceError(4, MakeError(Codes::kHiveInvalid, TV_HERE, u"a hive bin could not be written"));
+            TraceError(4, MakeError(Codes::kHiveInvalid, TV_HERE, MessageTable::Get(Messages::kHiveBinNotWritten)));
             kept.push_back(std::move(bin));
         }
     }
@@ -767,7 +765,7 @@ void hive_provider::flush()
         Put64(base + kBaseTimestamp, stamp + 1);
     Put32(base + kBaseChecksum, BaseBlockChecksum(base));
     if (!file_.write(0, base, HBLOCK_SIZE))
-        TraceError(4, MakeError(Codes::kHiveBaseBlockWrite, TV_HERE, u"base block"));
+        TraceError(4, MakeError(Codes::kHiveBaseBlockWrite, TV_HERE, MessageTable::Get(Messages::kHiveBaseBlockNotWritten)));
 }
 
 }  // namespace Common

@@ -6,6 +6,7 @@
 #include "registry/hive_keys.h"
 #include "registry/hive_names.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/trace.h"
 #include "transvia/codes.h"
 
@@ -83,7 +84,7 @@ std::u16string EntryName(hive_provider& hive, uint32_t cell)
     bool ok = false;
     std::u16string name = NodeName(hive, cell, ok);
     if (!ok)
-        throw MakeError(Codes::kHiveKeyNodeUnreadable, TV_HERE, u"a key node of a subkey list cannot be read");
+        throw MakeError(Codes::kHiveKeyNodeUnreadable, TV_HERE, MessageTable::Get(Messages::kHiveListKeyUnreadable));
     return name;
 }
 
@@ -128,7 +129,7 @@ bool InOrder(hive_provider& hive, uint32_t cell, const ListView& top)
         }
     }
     if (!sorted)
-        Trace(3, u"A subkey list is not in order; its keys are looked up one by one.");
+        Trace(3, MessageTable::Get(Messages::kHiveListUnordered));
     hive.set_list_order(cell, sorted ? kInOrder : kOutOfOrder);
     return sorted;
 }

@@ -6,6 +6,7 @@
 
 #include "registry/hive_format.h"
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 #include "transvia/codes.h"
@@ -143,7 +144,7 @@ std::shared_ptr<i_file> OpenSized(const i_dir& directory, const Processor::Strin
     }
     size = static_cast<uint64_t>(length);
     if (size > limit) {
-        error = MakeError(Codes::FromSystemError(EFBIG), TV_HERE, PathOf(directory, name) + u": the file is too large");
+        error = MakeError(Codes::FromSystemError(EFBIG), TV_HERE, MessageTable::Text(Messages::kHiveFileTooLarge, {PathOf(directory, name)}));
         return nullptr;
     }
     return file;
@@ -204,7 +205,7 @@ HiveLogFiles ReadHiveLogs(const i_dir& directory, const Processor::String& name)
             files.contents[i].clear();
             if (error.code() != Codes::FromSystemError(ENOENT)) {
                 TraceError(3, MakeError(error.code(), TV_HERE,
-                                        PathOf(directory, logName) + u": the log cannot be read and is not used", error));
+                                        MessageTable::Text(Messages::kHiveLogUnreadable, {PathOf(directory, logName)}), error));
                 files.unreadable.push_back(Processor::ToUtf8(logName));
             }
             continue;
@@ -287,13 +288,13 @@ bool ReadHiveFile(const i_dir& directory, const Processor::String& name, std::ve
     auto file = OpenSized(directory, name, uint64_t(kMaxOffset) + HBLOCK_SIZE, size, error);
     if (!file) {
         if (error.code() == Codes::FromSystemError(EFBIG))
-            error = MakeError(Codes::kHiveInvalid, TV_HERE, PathOf(directory, name) + u": the file is larger than 2 GiB");
+            error = MakeError(Codes::kHiveInvalid, TV_HERE, MessageTable::Text(Messages::kHiveFileOver2GiB, {PathOf(directory, name)}));
         return false;
     }
     bytes.resize(HiveFileExtent(*file, size));
     if (ReadHiveBytes(*file, bytes.data(), 0, bytes.size(), error))
         return true;
-    error = MakeError(error.code(), TV_HERE, PathOf(directory, name) + u": the hive cannot be read", error);
+    error = MakeError(error.code(), TV_HERE, MessageTable::Text(Messages::kHiveUnreadable, {PathOf(directory, name)}), error);
     return false;
 }
 
@@ -303,7 +304,7 @@ bool ReadHiveBytes(i_file& file, uint8_t* bytes, uint64_t from, uint64_t to, Err
         const size_t got = file.read_at(done, bytes + done, to - done);
         if (got == 0) {
             error = file.last_error().failed() ? file.last_error()
-                                               : MakeError(Codes::kHiveInvalid, TV_HERE, u"the file ended early");
+                                               : MakeError(Codes::kHiveInvalid, TV_HERE, MessageTable::Get(Messages::kHiveEndedEarly));
             return false;
         }
         done += got;
@@ -313,7 +314,7 @@ bool ReadHiveBytes(i_file& file, uint8_t* bytes, uint64_t from, uint64_t to, Err
 
 Error CannotEditHive(const i_dir& directory, const Processor::String& name, const Error& cause)
 {
-    return MakeError(cause.code(), TV_HERE, PathOf(directory, name) + u": the hive cannot be opened for editing", cause);
+    return MakeError(cause.code(), TV_HERE, MessageTable::Text(Messages::kHiveNotEditable, {PathOf(directory, name)}), cause);
 }
 
 Error ReadHiveForEditing(const i_dir& directory, const Processor::String& name, const HiveLogPolicy& policy,

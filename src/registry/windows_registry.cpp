@@ -6,6 +6,7 @@
 #include "support/copy.h"
 #include "support/errors.h"
 #include "support/message_format.h"
+#include "support/message_table.h"
 #include "support/temp_dir.h"
 #include "support/trace.h"
 #include "support/text.h"
@@ -130,7 +131,7 @@ public:
                 }
             }
             if (copyName_.isEmpty())
-                Common::Trace(3, u"WindowsRegistry: no working copy can be made; SYSTEM is edited in place");
+                Common::Trace(3, Common::MessageTable::Get(Common::Messages::kNoWorkingCopy));
         }
         Common::Error error;
         const bool copied = !copyName_.isEmpty();

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 
@@ -104,7 +105,7 @@ void RemoveStaleScratch(rio_dir& folder)
         const Error error = entry.is_dir ? RemoveTree(folder, entry.name)
                                          : (folder.delete_file(entry.name) ? Error() : folder.last_error());
         if (error.failed()) TraceError(4, error);
-        else Trace(3, u"Removed '{0}' in '{1}', left by an earlier run.", {entry.name, folder.full_path()});
+        else Trace(3, MessageTable::Get(Messages::kLeftoverRemoved), {entry.name, folder.full_path()});
     }
 }
 
@@ -192,7 +193,7 @@ Error ReplaceFile(rio_dir& to, const Processor::String& name, const void* data, 
 {
     return ReplaceAtomically(to, name, newMode, [&](o_file& out) -> Error {
         if (out.write(data, size) != size)
-            return out.last_error().empty() ? MakeError(Codes::FromSystemError(ENOSPC), TV_HERE, u"Short write.") : out.last_error();
+            return out.last_error().empty() ? MakeError(Codes::FromSystemError(ENOSPC), TV_HERE, MessageTable::Get(Messages::kShortWrite)) : out.last_error();
         return Error();
     });
 }
@@ -237,8 +238,7 @@ void TraceFileWritten(const i_dir& folder, const Processor::String& name)
     Processor::String path = folder.full_path();
     path.append(u'/').append(name);
     path.findAndReplace(u"\\", u"/");
-    Processor::String text(u"Wrote ");
-    text.append(path);
+    Processor::String text = MessageTable::Text(Messages::kFileWritten, {path});
     const EventField field{"path", Processor::Terminated(path)};
     TraceEvent(kFileWrittenEvent, 1, kTraceFacility, 0, Processor::Terminated(text), &field, 1);
 }

@@ -136,9 +136,9 @@ Error SystemError(int error, uint64_t site, const Processor::String& what)
 Error ErrorFromException(const std::exception& exception, uint64_t site)
 {
     if (dynamic_cast<const std::bad_alloc*>(&exception))
-        return MakeError(Codes::kOutOfMemory, site, u"out of memory");
+        return MakeError(Codes::kOutOfMemory, site, MessageTable::Get(Messages::kOutOfMemory));
     return MakeError(Codes::kUnexpectedException, site,
-                     Processor::FromUtf8(std::string("unexpected failure: ") + exception.what()));
+                     MessageTable::Text(Messages::kUnexpectedFailure, {Processor::FromUtf8(exception.what())}));
 }
 
 }  // namespace Common

@@ -20,6 +20,7 @@
 #include <utility>
 
 #include "support/errors.h"
+#include "support/message_table.h"
 #include "support/open_beneath.h"
 #include "support/text.h"
 #include "support/trace.h"
@@ -494,19 +495,17 @@ private:
         // The system's own words for these two would mislead ("cross-device link").
         if (error == EXDEV)
             return fail(MakeError(Codes::FromSystemError(error), TV_HERE,
-                                  what.append(u": the path leaves the folder or its file system and is refused.")));
+                                  MessageTable::Text(Messages::kPathLeavesFolder, {path, full_path()})));
         if (error == ELOOP)
-            return fail(MakeError(Codes::FromSystemError(error), TV_HERE, what.append(u": a symbolic link loops or may not be followed.")));
+            return fail(MakeError(Codes::FromSystemError(error), TV_HERE, MessageTable::Text(Messages::kSymlinkRefused, {path, full_path()})));
         if (error == kNotRegularFile)
-            return fail(MakeError(Codes::FromSystemError(EINVAL), TV_HERE, what.append(u": not a regular file.")));
+            return fail(MakeError(Codes::FromSystemError(EINVAL), TV_HERE, MessageTable::Text(Messages::kNotRegularFile, {path, full_path()})));
         if (error == kHardLinked)
             return fail(MakeError(Codes::FromSystemError(EMLINK), TV_HERE,
-                                  what.append(u": the file has other names (hard links), one of which may lie outside "
-                                              u"the target, and is not written in place; copy it to a file of its own "
-                                              u"and try again.")));
+                                  MessageTable::Text(Messages::kHardLinked, {path, full_path()})));
         if (error == kNoFileName)
             return fail(MakeError(Codes::FromSystemError(EILSEQ), TV_HERE,
-                                  what.append(u": the name holds a character no file name can stand for.")));
+                                  MessageTable::Text(Messages::kNoFileNameForCharacter, {path, full_path()})));
         return fail(SystemError(error, TV_HERE, what));
     }
 
@@ -644,7 +643,7 @@ bool fs_object::fail(Error error) const noexcept
 
 bool o_dir::set_short_name(const Processor::String&, const Processor::String&)
 {
-    return fail(MakeError(Codes::FromSystemError(ENOTSUP), TV_HERE, u"The operation is not supported by this folder."));
+    return fail(MakeError(Codes::FromSystemError(ENOTSUP), TV_HERE, MessageTable::Get(Messages::kFolderOperationUnsupported)));
 }
 
 }  // namespace Common

@@ -6,6 +6,7 @@
 #include <initializer_list>
 
 #include "support/variant.h"
+#include "transvia/codes.h"
 #include "transvia/error.h"
 #include "transvia/string.h"
 

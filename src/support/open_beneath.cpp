@@ -12,6 +12,7 @@
 #include <climits>
 
 #include "support/local_dir.h"
+#include "support/message_table.h"
 #include "support/text.h"
 #include "support/trace.h"
 
@@ -173,7 +174,7 @@ bool FindFolded(int root, const std::string& relative, const std::string& wanted
         }
     }
     if (!passedOver.empty())
-        Trace(3, u"Folder '{0}' holds '{1}' and '{2}', which differ only in letter case; '{1}' is used.",
+        Trace(3, MessageTable::Get(Messages::kNamesDifferInCase),
               {PathOf(::dirfd(dir)), Processor::FromFileName(found), Processor::FromFileName(passedOver)});
     ::closedir(dir);
     if (!any) errno = ENOENT;

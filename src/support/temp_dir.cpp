@@ -8,6 +8,7 @@
 #include "support/copy.h"
 #include "support/errors.h"
 #include "support/local_dir.h"
+#include "support/message_table.h"
 
 namespace Common {
 
@@ -65,7 +66,7 @@ std::shared_ptr<TempDirScope> TempDir::Get(Error& error)
         return scope;
     }
     error = base->last_error().empty()
-                ? MakeError(Codes::kStagingFailed, TV_HERE, u"No unused name for the temporary folder.")
+                ? MakeError(Codes::kStagingFailed, TV_HERE, MessageTable::Get(Messages::kNoTempFolderName))
                 : base->last_error();
     return nullptr;
 }

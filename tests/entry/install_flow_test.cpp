@@ -142,7 +142,7 @@ class InstallFlowTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        if (!Common::MessageTable::Loaded()) {
+        if (!Transvia::LibraryFiles::StartupError().empty()) {
             ASSERT_TRUE(LibraryFiles::LoadFrom(TRANSVIA_OUTPUT_DIR).empty());
         }
         static LogTraces traces;
@@ -243,7 +243,7 @@ using TestSupport::ThrownCode;
 
 TEST(CallbacksImplTest, RelaysToTheHostAsksAboutCancellingAndKeepsTheInstalledDevices)
 {
-    if (!Common::MessageTable::Loaded()) {
+    if (!Transvia::LibraryFiles::StartupError().empty()) {
         ASSERT_TRUE(LibraryFiles::LoadFrom(TRANSVIA_OUTPUT_DIR).empty());
     }
     const TestSupport::ScratchDir media;

@@ -90,7 +90,7 @@ protected:
     void SetUp() override
     {
         // Loaded once per process: a table stays alive for the texts errors refer to.
-        if (!Common::MessageTable::Loaded()) {
+        if (!Transvia::LibraryFiles::StartupError().empty()) {
             ASSERT_TRUE(LibraryFiles::LoadFrom(TRANSVIA_OUTPUT_DIR).empty());
         }
         const std::vector<uint8_t> x86 = PeHeader(0x014C);

@@ -7,7 +7,6 @@
 #include "support/errors.h"
 #include "support/fixtures.h"
 #include "support/text.h"
-#include "support/message_table.h"
 #include "support/trace.h"
 #include "transvia/transvia.h"
 
@@ -132,7 +131,7 @@ private:
 
 TEST(EntryTest, HostErrorsBecomeTheResultAndCodeZeroIsIgnored)
 {
-    if (!Common::MessageTable::Loaded()) {
+    if (!Transvia::LibraryFiles::StartupError().empty()) {
         ASSERT_TRUE(Transvia::LibraryFiles::LoadFrom(TRANSVIA_OUTPUT_DIR).empty());
     }
     TestSupport::ScratchDir scratch;

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
 
 #include "support/fixtures.h"
 #include "support/message_table.h"
@@ -77,6 +81,43 @@ TEST(MessageTableTest, OffsetsOutsideTheBlockAreRefused)
     bytes[8 + 4 * 7] = 0xF0;  // entry 7 points far past the block
     Common::Error error = Common::MessageTable::Load(scratch.write("wild.msg", bytes).string());
     EXPECT_TRUE(error.failed());
+}
+
+// Message numbers are named in codes.h and given texts in data/messages.txt: a name
+// without a text traces an empty line, a text without a name is dead or mistyped.
+TEST(MessageTableTest, EveryNamedMessageHasATextAndEveryTextAName)
+{
+    std::ifstream header(std::string(TRANSVIA_SOURCE_DIR) + "/include/transvia/codes.h");
+    std::stringstream headerText;
+    headerText << header.rdbuf();
+    const std::string codes = headerText.str();
+    const size_t begin = codes.find("namespace Common::Messages {");
+    ASSERT_NE(begin, std::string::npos);
+    const std::string block = codes.substr(begin, codes.find("}  // namespace Common::Messages") - begin);
+    std::map<uint32_t, std::string> named;
+    const std::regex constant(R"(constexpr uint32_t (k\w+) = (\d+);)");
+    for (std::sregex_iterator it(block.begin(), block.end(), constant), end; it != end; ++it) {
+        if ((*it)[1] == "kTableSize") continue;
+        const auto number = static_cast<uint32_t>(std::stoul((*it)[2]));
+        EXPECT_LT(number, Common::Messages::kTableSize) << (*it)[1];
+        EXPECT_TRUE(named.emplace(number, (*it)[1]).second) << (*it)[1] << " shares " << number;
+    }
+    ASSERT_GT(named.size(), 100u);
+
+    std::ifstream source(std::string(TRANSVIA_SOURCE_DIR) + "/data/messages.txt");
+    ASSERT_TRUE(source.is_open());
+    std::map<uint32_t, std::string> texts;
+    for (std::string line; std::getline(source, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        const size_t tab = line.find('\t');
+        ASSERT_NE(tab, std::string::npos) << line;
+        texts[static_cast<uint32_t>(std::stoul(line.substr(0, tab)))] = line.substr(tab + 1);
+    }
+    for (const auto& [number, name] : named) {
+        const auto text = texts.find(number);
+        EXPECT_TRUE(text != texts.end() && !text->second.empty()) << name << " = " << number << " has no text";
+    }
+    for (const auto& [number, text] : texts) EXPECT_TRUE(named.count(number)) << number << " has no name: " << text;
 }
 
 }  // namespace

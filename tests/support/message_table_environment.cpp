@@ -1,5 +1,5 @@
-// The install steps take many of their texts from the message table; the library loads it
-// when it is loaded, these tests load the one the build compiled.
+// The engine takes most of its trace and error texts from the message table; the library
+// loads it when it is loaded, the tests load the one the build compiled.
 #include <gtest/gtest.h>
 
 #include "support/message_table.h"
