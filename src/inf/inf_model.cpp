@@ -209,9 +209,24 @@ Section* InfParser::GetSection(int32_t index)
         return nullptr;
     // Sections are never removed, so a size change is the only way the order goes stale.
     if (ordered_.size() != store_.size()) {
-        ordered_ = store_;
-        std::sort(ordered_.begin(), ordered_.end(),
-                  [](const SectionImpl* a, const SectionImpl* b) { return a->name() < b->name(); });
+        // Sorted on the first four units packed into a number, names only compared whole
+        // where those are equal: a driver scan sorts the sections of every INF it matches.
+        auto prefix = [](std::u16string_view name) {
+            uint64_t key = 0;
+            for (size_t i = 0; i < 4; ++i)
+                key = key << 16 | (i < name.size() ? name[i] : 0u);
+            return key;
+        };
+        std::vector<std::pair<uint64_t, SectionImpl*>> keyed;
+        keyed.reserve(store_.size());
+        for (SectionImpl* section : store_)
+            keyed.emplace_back(prefix(section->name()), section);
+        std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first < b.first : a.second->name() < b.second->name();
+        });
+        ordered_.clear();
+        for (const auto& item : keyed)
+            ordered_.push_back(item.second);
     }
     return ordered_[index];
 }
