@@ -100,20 +100,10 @@ void SectionImpl::Append(const EntryChain& entries)
 {
     if (entries.count_ == 0)
         return;
-    if (entries.first_ != nullptr) {
-        if (last_ != nullptr)
-            last_->next_ = entries.first_;
-        else
-            first_ = entries.first_;
-        last_ = entries.last_;
-    }
-    if (entries.firstPending_ != nullptr) {
-        if (lastPending_ != nullptr)
-            lastPending_->next = entries.firstPending_;
-        else
-            firstPending_ = entries.firstPending_;
-        lastPending_ = entries.lastPending_;
-    }
+    if (entries.first_ != nullptr)
+        LinkAfter(first_, last_, entries.first_, entries.last_, &SectionEntryImpl::next_);
+    if (entries.firstPending_ != nullptr)
+        LinkAfter(firstPending_, lastPending_, entries.firstPending_, entries.lastPending_, &PendingLine::next);
     count_ += entries.count_;
 }
 

@@ -55,6 +55,17 @@ struct PendingLine {
     const void* text() const { return this + 1; }
 };
 
+// Links the nodes `added` .. `addedLast` after `last`, or makes them the list when it is empty.
+template <class Node, class Next>
+void LinkAfter(Node*& first, Node*& last, Node* added, Node* addedLast, Next next)
+{
+    if (last != nullptr)
+        last->*next = added;
+    else
+        first = added;
+    last = addedLast;
+}
+
 // Entries of one section in file order, linked as they are made, before the section they
 // go to is known to be new or a repeat of an earlier one. One parse makes either entries
 // or pending lines.
@@ -62,20 +73,12 @@ class EntryChain {
 public:
     void Add(SectionEntryImpl* entry)
     {
-        if (last_ != nullptr)
-            last_->next_ = entry;
-        else
-            first_ = entry;
-        last_ = entry;
+        LinkAfter(first_, last_, entry, entry, &SectionEntryImpl::next_);
         ++count_;
     }
     void Add(PendingLine* line)
     {
-        if (lastPending_ != nullptr)
-            lastPending_->next = line;
-        else
-            firstPending_ = line;
-        lastPending_ = line;
+        LinkAfter(firstPending_, lastPending_, line, line, &PendingLine::next);
         ++count_;
     }
     void Clear() { *this = EntryChain(); }
