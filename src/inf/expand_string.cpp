@@ -44,7 +44,7 @@ const char16_t* InfParser::ExpandString(const char16_t* text, ExternalVariables*
     out.clear();
 
     // Replacements come from [Strings] only; locale variants of it are not consulted.
-    const SectionImpl* strings = Find(u"STRINGS");
+    SectionImpl* const strings = Find(u"STRINGS");
     std::u16string token;
     size_t position = 0;
     while (position < input.size()) {
@@ -59,7 +59,7 @@ const char16_t* InfParser::ExpandString(const char16_t* text, ExternalVariables*
             out.push_back(u'%');
         } else {
             const std::u16string_view whole = input.substr(open, close - open + 1);
-            const SectionEntryImpl* entry =
+            SectionEntryImpl* const entry =
                 strings != nullptr ? strings->FindEntryExact(whole.substr(1, whole.size() - 2)) : nullptr;
             if (entry != nullptr) {
                 Append(out, entry->GetField(0));

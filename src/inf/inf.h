@@ -76,6 +76,9 @@ public:
 enum ParseFlags : uint32_t {
     HashComments = 1,     // '#' lines are comments and a trailing backslash continues nothing
     ComputeChecksum = 2,  // keep the 32-bit word sum of the whole file
+    // Lines are kept as read and split into keys and fields when their section is first
+    // asked for its entries: for a caller that looks at a few sections of many files.
+    DeferEntries = 4,
 };
 
 enum ParseCode : uint32_t {

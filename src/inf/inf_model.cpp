@@ -15,6 +15,17 @@ namespace {
 
 bool EqualIgnoringCase(const char16_t* a, int32_t aLength, const char16_t* b, int32_t bLength)
 {
+    // Keys are nearly always ASCII, and ASCII folds to its lower case alone: a difference
+    // there settles it, and only texts that reach other characters are left to ICU.
+    int32_t i = 0;
+    for (; i < aLength && i < bLength && (a[i] | b[i]) < 0x80; ++i) {
+        const char16_t x = a[i] >= u'A' && a[i] <= u'Z' ? a[i] + 32 : a[i];
+        const char16_t y = b[i] >= u'A' && b[i] <= u'Z' ? b[i] + 32 : b[i];
+        if (x != y)
+            return false;
+    }
+    if (i == aLength && i == bLength)
+        return true;
     UErrorCode status = U_ZERO_ERROR;
     return u_strCaseCompare(a, aLength, b, bLength, U_FOLD_CASE_DEFAULT, &status) == 0 && U_SUCCESS(status);
 }
@@ -34,10 +45,16 @@ bool SectionEntryImpl::KeyEquals(std::u16string_view key) const
            EqualIgnoringCase(key_, static_cast<int32_t>(keyLength_), key.data(), static_cast<int32_t>(key.size()));
 }
 
+Inf* SectionImpl::GetInf() const
+{
+    return inf_;
+}
+
 SectionEntry* SectionImpl::FindEntry(const char16_t* key)
 {
     if (key == nullptr || key[0] == u'\0')
         return nullptr;
+    Materialise();
     const std::u16string_view text(key);
     if (text.size() >= 2 && text.front() == u'%' && text.back() == u'%')
         return FindEntryExact(text.substr(1, text.size() - 2));
@@ -49,8 +66,9 @@ SectionEntry* SectionImpl::FindEntry(const char16_t* key)
     return nullptr;
 }
 
-SectionEntryImpl* SectionImpl::FindEntryExact(std::u16string_view key) const
+SectionEntryImpl* SectionImpl::FindEntryExact(std::u16string_view key)
 {
+    Materialise();
     for (SectionEntryImpl* entry = first_; entry != nullptr; entry = entry->next_) {
         if (entry->KeyEquals(key))
             return entry;
@@ -62,6 +80,7 @@ SectionEntry* SectionImpl::GetEntry(int32_t index)
 {
     if (index < 0 || static_cast<uint32_t>(index) >= count_)
         return nullptr;
+    Materialise();
     if (index == cursorIndex_)
         return cursorEntry_;
     SectionEntryImpl* entry;
@@ -81,12 +100,24 @@ void SectionImpl::Append(const EntryChain& entries)
 {
     if (entries.count_ == 0)
         return;
-    if (last_ != nullptr)
-        last_->next_ = entries.first_;
-    else
-        first_ = entries.first_;
-    last_ = entries.last_;
+    if (entries.first_ != nullptr)
+        LinkAfter(first_, last_, entries.first_, entries.last_, &SectionEntryImpl::next_);
+    if (entries.firstPending_ != nullptr)
+        LinkAfter(firstPending_, lastPending_, entries.firstPending_, entries.lastPending_, &PendingLine::next);
     count_ += entries.count_;
+}
+
+void SectionImpl::Materialise()
+{
+    if (firstPending_ == nullptr)
+        return;
+    EntryChain made;
+    inf_->MakeEntries(firstPending_, made);
+    firstPending_ = lastPending_ = nullptr;
+    // The count already holds these lines.
+    const uint32_t count = count_;
+    Append(made);
+    count_ = count;
 }
 
 namespace {
@@ -168,9 +199,24 @@ Section* InfParser::GetSection(int32_t index)
         return nullptr;
     // Sections are never removed, so a size change is the only way the order goes stale.
     if (ordered_.size() != store_.size()) {
-        ordered_ = store_;
-        std::sort(ordered_.begin(), ordered_.end(),
-                  [](const SectionImpl* a, const SectionImpl* b) { return a->name() < b->name(); });
+        // Sorted on the first four units packed into a number, names only compared whole
+        // where those are equal: a driver scan sorts the sections of every INF it matches.
+        auto prefix = [](std::u16string_view name) {
+            uint64_t key = 0;
+            for (size_t i = 0; i < 4; ++i)
+                key = key << 16 | (i < name.size() ? name[i] : 0u);
+            return key;
+        };
+        std::vector<std::pair<uint64_t, SectionImpl*>> keyed;
+        keyed.reserve(store_.size());
+        for (SectionImpl* section : store_)
+            keyed.emplace_back(prefix(section->name()), section);
+        std::sort(keyed.begin(), keyed.end(), [](const auto& a, const auto& b) {
+            return a.first != b.first ? a.first < b.first : a.second->name() < b.second->name();
+        });
+        ordered_.clear();
+        for (const auto& item : keyed)
+            ordered_.push_back(item.second);
     }
     return ordered_[index];
 }

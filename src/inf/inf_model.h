@@ -44,17 +44,41 @@ private:
     uint32_t count_ = 0;
 };
 
+// A line kept as read (after comment cutting, trimming and joining) until its section is
+// first asked for entries. Its units follow the header, then kLineSlack zero bytes, so
+// the splitter may read 16 bytes past the text as it does in the read buffer.
+struct PendingLine {
+    PendingLine* next;
+    uint32_t length;  // in units
+    bool wide;        // char16_t units; otherwise single bytes
+    static constexpr size_t kLineSlack = 16;
+    const void* text() const { return this + 1; }
+};
+
+// Links the nodes `added` .. `addedLast` after `last`, or makes them the list when it is empty.
+template <class Node, class Next>
+void LinkAfter(Node*& first, Node*& last, Node* added, Node* addedLast, Next next)
+{
+    if (last != nullptr)
+        last->*next = added;
+    else
+        first = added;
+    last = addedLast;
+}
+
 // Entries of one section in file order, linked as they are made, before the section they
-// go to is known to be new or a repeat of an earlier one.
+// go to is known to be new or a repeat of an earlier one. One parse makes either entries
+// or pending lines.
 class EntryChain {
 public:
     void Add(SectionEntryImpl* entry)
     {
-        if (last_ != nullptr)
-            last_->next_ = entry;
-        else
-            first_ = entry;
-        last_ = entry;
+        LinkAfter(first_, last_, entry, entry, &SectionEntryImpl::next_);
+        ++count_;
+    }
+    void Add(PendingLine* line)
+    {
+        LinkAfter(firstPending_, lastPending_, line, line, &PendingLine::next);
         ++count_;
     }
     void Clear() { *this = EntryChain(); }
@@ -63,32 +87,42 @@ private:
     friend class SectionImpl;
     SectionEntryImpl* first_ = nullptr;
     SectionEntryImpl* last_ = nullptr;
+    PendingLine* firstPending_ = nullptr;
+    PendingLine* lastPending_ = nullptr;
     uint32_t count_ = 0;
 };
 
+class InfParser;
+
 class SectionImpl final : public Section {
 public:
-    SectionImpl(std::u16string_view upperName, Inf* owner) : name_(upperName), inf_(owner) {}
+    SectionImpl(std::u16string_view upperName, InfParser* owner) : name_(upperName), inf_(owner) {}
 
     const char16_t* GetName() const override { return name_.data(); }
+    // Pending lines count: they become entries on first access, one for each.
     uint32_t GetEntryCount() const override { return count_; }
     SectionEntry* FindEntry(const char16_t* key) override;
     SectionEntry* GetEntry(int32_t index) override;
-    Inf* GetInf() const override { return inf_; }
+    Inf* GetInf() const override;
 
     // Token-form lookup ("%Key%" without its percent signs): same length, case ignored.
-    SectionEntryImpl* FindEntryExact(std::u16string_view key) const;
-    // Links the chain's entries after the last one.
+    SectionEntryImpl* FindEntryExact(std::u16string_view key);
+    // Links the chain's entries, or its pending lines, after the last ones.
     void Append(const EntryChain& entries);
+    // Turns the pending lines into entries, after those made before (a section met again
+    // in the file after it was read keeps file order).
+    void Materialise();
 
     // Zero-terminated, in memory of the owning InfParser.
     std::u16string_view name() const { return name_; }
 
 private:
     std::u16string_view name_;
-    Inf* inf_;
+    InfParser* inf_;
     SectionEntryImpl* first_ = nullptr;
     SectionEntryImpl* last_ = nullptr;
+    PendingLine* firstPending_ = nullptr;
+    PendingLine* lastPending_ = nullptr;
     uint32_t count_ = 0;
     // Sequential-access cursor: the index asked for last and its entry. -2 means that
     // no index counts as the next one yet.
@@ -134,6 +168,8 @@ public:
     // earlier. Returns that section.
     SectionImpl& AddSection(std::u16string_view upperName, const EntryChain& entries);
     void SetChecksum(uint32_t checksum) { checksum_ = checksum; }
+    // Entries of `lines` in order, in this Inf's memory, linked into `entries`.
+    void MakeEntries(const PendingLine* lines, EntryChain& entries);
     // Sizes the first memory block for about `bytes`, so that a whole file usually fits
     // into one block; more blocks follow when it does not.
     void ExpectBytes(size_t bytes) { nextBlock_ = std::clamp<size_t>(bytes, nextBlock_, kLargestBlock); }

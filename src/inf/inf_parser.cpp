@@ -25,6 +25,7 @@ namespace {
 static_assert(std::endian::native == std::endian::little);
 
 constexpr size_t kReadChunk = 64 * 1024;
+constexpr size_t kFilteredFirstRead = 4 * 1024;
 // '[' + 255 characters + ']'.
 constexpr size_t kLongestHeader = 257;
 
@@ -398,56 +399,102 @@ inline Trimmed TrimField(const Unit* text, size_t begin, size_t end)
     return {begin, end};
 }
 
-// Turns each line of a section into an entry as soon as the reader has it: the line is
-// split where it stands in the read buffer, then widened once into the Inf's memory with
-// a zero over the character that ends each key and field. The entry, its field pointers
-// and its text are one allocation.
+// The entry of one line: split where it stands, then widened once into the Inf's memory
+// with a zero over the character that ends each key and field. The entry, its field
+// pointers and its text are one allocation. `source` may be read 16 bytes past `end`;
+// `commas` is working room. `emptyKey` tells of a '=' with nothing before it.
+template <class Unit>
+SectionEntryImpl* MakeEntry(InfParser& inf, const Unit* source, const Unit* end, std::vector<uint32_t>& commas,
+                            bool& emptyKey)
+{
+    const size_t length = static_cast<size_t>(end - source);
+    if (commas.size() < length)
+        commas.resize(length);
+    const Separators split = FindSeparators(source, length, commas.data());
+    const size_t fieldCount = split.commas + 1;
+    // Single-byte text is widened 8 units per step, so its room is rounded up to 8.
+    const size_t textUnits = sizeof(Unit) == 1 ? (length + 8) & ~size_t{7} : length + 1;
+
+    auto* const block = static_cast<std::byte*>(inf.AllocateBytes(
+        sizeof(SectionEntryImpl) + fieldCount * sizeof(char16_t*) + textUnits * sizeof(char16_t),
+        alignof(SectionEntryImpl)));
+    auto* const fields = reinterpret_cast<const char16_t**>(block + sizeof(SectionEntryImpl));
+    auto* const text = reinterpret_cast<char16_t*>(fields + fieldCount);
+    if constexpr (sizeof(Unit) == 1)
+        WidenLine(source, length, text);
+    else
+        Widen(source, length, text);
+    text[length] = u'\0';
+
+    size_t start = split.equals == length ? 0 : split.equals + 1;
+    for (size_t i = 0; i < fieldCount; ++i) {
+        const size_t stop = i < split.commas ? commas[i] : length;
+        const Trimmed field = TrimField(source, start, stop);
+        text[field.end] = u'\0';
+        fields[i] = text + field.begin;
+        start = stop + 1;
+    }
+    const char16_t* key = u"";
+    uint32_t keyLength = 0;
+    emptyKey = false;
+    if (split.equals != length) {
+        const Trimmed trimmed = TrimField(source, 0, split.equals);
+        emptyKey = trimmed.end == trimmed.begin;
+        text[trimmed.end] = u'\0';
+        key = text + trimmed.begin;
+        keyLength = static_cast<uint32_t>(trimmed.end - trimmed.begin);
+    }
+    return new (block) SectionEntryImpl(key, keyLength, fields, static_cast<uint32_t>(fieldCount));
+}
+
+// Whether the line's key, the text before its first '=' outside quotes, trims to nothing,
+// without splitting the line: only blanks, or two quotes between blanks, may come before
+// that '=' (one quote would put the '=' inside quotes; anything else stays in the key).
+template <class Unit>
+bool KeyTrimsEmpty(const Unit* text, size_t length)
+{
+    size_t i = 0;
+    while (i < length && IsBlank(text[i]))
+        ++i;
+    if (i + 1 < length && text[i] == Unit('"') && text[i + 1] == Unit('"')) {
+        i += 2;
+        while (i < length && IsBlank(text[i]))
+            ++i;
+    }
+    return i < length && text[i] == Unit('=');
+}
+
+// Collects the lines of one section for the reader: as entries at once, or with
+// DeferEntries as pending lines copied out of the read buffer.
 class EntryBuilder {
 public:
-    EntryBuilder(InfParser& inf, std::vector<uint32_t>& commas) : inf_(inf), commas_(commas) {}
+    EntryBuilder(InfParser& inf, std::vector<uint32_t>& commas, bool defer) : inf_(inf), commas_(commas), defer_(defer)
+    {
+    }
 
     // `source` may be read 16 bytes past `end`.
     template <class Unit>
     void Add(const Unit* source, const Unit* end)
     {
-        const size_t length = static_cast<size_t>(end - source);
-        if (commas_.size() < length)
-            commas_.resize(length);
-        const Separators split = FindSeparators(source, length, commas_.data());
-        const size_t fieldCount = split.commas + 1;
-        // Single-byte text is widened 8 units per step, so its room is rounded up to 8.
-        const size_t textUnits = sizeof(Unit) == 1 ? (length + 8) & ~size_t{7} : length + 1;
-
-        auto* const block = static_cast<std::byte*>(inf_.AllocateBytes(
-            sizeof(SectionEntryImpl) + fieldCount * sizeof(char16_t*) + textUnits * sizeof(char16_t),
-            alignof(SectionEntryImpl)));
-        auto* const fields = reinterpret_cast<const char16_t**>(block + sizeof(SectionEntryImpl));
-        auto* const text = reinterpret_cast<char16_t*>(fields + fieldCount);
-        if constexpr (sizeof(Unit) == 1)
-            WidenLine(source, length, text);
-        else
-            Widen(source, length, text);
-        text[length] = u'\0';
-
-        size_t start = split.equals == length ? 0 : split.equals + 1;
-        for (size_t i = 0; i < fieldCount; ++i) {
-            const size_t stop = i < split.commas ? commas_[i] : length;
-            const Trimmed field = TrimField(source, start, stop);
-            text[field.end] = u'\0';
-            fields[i] = text + field.begin;
-            start = stop + 1;
-        }
-        const char16_t* key = u"";
-        uint32_t keyLength = 0;
-        if (split.equals != length) {
-            const Trimmed trimmed = TrimField(source, 0, split.equals);
+        if (!defer_) {
+            bool emptyKey = false;
+            entries_.Add(MakeEntry(inf_, source, end, commas_, emptyKey));
             // Fails the section, once the reader has read all of it.
-            emptyKey_ |= trimmed.end == trimmed.begin;
-            text[trimmed.end] = u'\0';
-            key = text + trimmed.begin;
-            keyLength = static_cast<uint32_t>(trimmed.end - trimmed.begin);
+            emptyKey_ |= emptyKey;
+            return;
         }
-        entries_.Add(new (block) SectionEntryImpl(key, keyLength, fields, static_cast<uint32_t>(fieldCount)));
+        const size_t length = static_cast<size_t>(end - source);
+        emptyKey_ |= KeyTrimsEmpty(source, length);
+        const size_t bytes = length * sizeof(Unit);
+        auto* const line = static_cast<PendingLine*>(
+            inf_.AllocateBytes(sizeof(PendingLine) + bytes + PendingLine::kLineSlack, alignof(PendingLine)));
+        line->next = nullptr;
+        line->length = static_cast<uint32_t>(length);
+        line->wide = sizeof(Unit) != 1;
+        auto* const text = reinterpret_cast<std::byte*>(line + 1);
+        std::memcpy(text, source, bytes);
+        std::memset(text + bytes, 0, PendingLine::kLineSlack);
+        entries_.Add(line);
     }
 
     void Clear()
@@ -464,6 +511,7 @@ private:
     std::vector<uint32_t>& commas_;
     EntryChain entries_;
     bool emptyKey_ = false;
+    bool defer_;
 };
 
 // Reads one section per call: its header and its lines, after comment cutting,
@@ -471,9 +519,9 @@ private:
 template <class Unit>
 class SectionReader {
 public:
-    SectionReader(Common::i_file& file, const Prefetch& first, bool hashComments, Scratch& scratch, InfParser& inf)
-        : entries(inf, scratch.commas), lines_(file, scratch.readBuffer, first), joined_(scratch.joined), inf_(inf),
-          hashComments_(hashComments)
+    SectionReader(Common::i_file& file, const Prefetch& first, uint32_t flags, Scratch& scratch, InfParser& inf)
+        : entries(inf, scratch.commas, (flags & DeferEntries) != 0), lines_(file, scratch.readBuffer, first), joined_(scratch.joined), inf_(inf),
+          hashComments_((flags & HashComments) != 0)
     {
     }
 
@@ -601,7 +649,7 @@ std::unique_ptr<Inf> ParseSections(Common::i_file& file, Scratch& scratch, const
     // What a parse keeps is about three times the file's bytes: each line widened to
     // UTF-16 plus its entry and field pointers. The first read tells the size of most files.
     inf->ExpectBytes(3 * first.bytes);
-    SectionReader<Unit> reader(file, first, (flags & HashComments) != 0, scratch, *inf);
+    SectionReader<Unit> reader(file, first, flags, scratch, *inf);
     auto report = [&]() {
         if (error != nullptr)
             *error = reader.record;
@@ -645,6 +693,25 @@ uint32_t WordSum(Common::i_file& file)
 
 }  // namespace
 
+void InfParser::MakeEntries(const PendingLine* lines, EntryChain& entries)
+{
+    // Not the parse's scratch: a filter may ask for entries while a parse holds it.
+    thread_local std::vector<uint32_t> commas;
+    bool emptyKey = false;
+    for (const PendingLine* line = lines; line != nullptr; line = line->next) {
+        if (line->wide) {
+            const auto* text = static_cast<const char16_t*>(line->text());
+            entries.Add(MakeEntry(*this, text, text + line->length, commas, emptyKey));
+        } else {
+            const auto* text = static_cast<const uint8_t*>(line->text());
+            entries.Add(MakeEntry(*this, text, text + line->length, commas, emptyKey));
+        }
+    }
+    // A very long line should not pin its memory for the rest of the process.
+    if (commas.capacity() > (1u << 20))
+        std::vector<uint32_t>().swap(commas);
+}
+
 std::unique_ptr<Inf> ParseInf(Common::i_file& file, ParserFilter* filter, ParseError* error, uint32_t flags)
 {
     const uint32_t checksum = (flags & ComputeChecksum) != 0 ? WordSum(file) : 0;
@@ -659,7 +726,10 @@ std::unique_ptr<Inf> ParseInf(Common::i_file& file, ParserFilter* filter, ParseE
     std::vector<char16_t>& buffer = (*scratch).readBuffer;
     if (buffer.size() < kReadChunk / sizeof(char16_t))
         buffer.resize(kReadChunk / sizeof(char16_t));
-    const size_t room = buffer.size() * sizeof(char16_t) - kScanSlack;
+    // With a filter the first read is short: a filter that refuses the file at its first
+    // sections ([Version] comes first nearly always) spares reading the rest.
+    const size_t full = buffer.size() * sizeof(char16_t) - kScanSlack;
+    const size_t room = filter != nullptr ? std::min(full, kFilteredFirstRead) : full;
     if (file.seek(0) != 0)
         return readError();
     const size_t got = file.read(buffer.data(), room);

@@ -178,6 +178,18 @@ void FullFold(const char16_t* text, int32_t length, std::u16string& folded)
     folded.resize(U_SUCCESS(status) ? static_cast<size_t>(size) : 0);
 }
 
+// Whether `id`, `length` ASCII units, equals the folded text `folded`: full case folding
+// turns ASCII into its lower case and nothing else, so `id` needs no folding of its own.
+bool AsciiEqualsFolded(const char16_t* id, size_t length, const std::u16string& folded)
+{
+    if (folded.size() != length) return false;
+    for (size_t k = 0; k < length; ++k) {
+        const char16_t c = id[k] >= u'A' && id[k] <= u'Z' ? static_cast<char16_t>(id[k] + 32) : id[k];
+        if (c != folded[k]) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 CandidateStore::CandidateStore(DeviceIds ids) : identifiers(std::move(ids))
@@ -274,31 +286,49 @@ std::vector<bool> MatchInf(Inf& inf, const std::vector<CandidateStore*>& stores,
         for (uint32_t l = 0; l < lineCount; ++l) {
             SectionEntry* line = models.section->GetEntry(static_cast<int32_t>(l));
             if (line == nullptr || line->GetFieldCount() < 2) continue;
-            const std::u16string install(View(line->GetField(0)));
-            if (!inf.FindSection(install.c_str()) && !inf.FindSection((install + u".nt").c_str()) &&
-                !(decoration != u"." && inf.FindSection((install + decoration).c_str())))
-                continue;
+            const char16_t* const install = line->GetField(0);
+            // Whether the install section exists, asked at the line's first match: a line
+            // that matches no device needs no section lookups.
+            std::optional<bool> installExists;
+            auto exists = [&] {
+                if (!installExists) {
+                    const std::u16string name(View(install));
+                    installExists = inf.FindSection(name.c_str()) || inf.FindSection((name + u".nt").c_str()) ||
+                                    (decoration != u"." && inf.FindSection((name + decoration).c_str()));
+                }
+                return *installExists;
+            };
             std::optional<Section*> chosen;  // the install section, chosen at the line's first match
             auto choose = [&] {
                 if (!chosen)
-                    chosen = SelectDecoratedSection(inf, install.c_str(), DecorationMode::kInstall, settings.platform,
+                    chosen = SelectDecoratedSection(inf, install, DecorationMode::kInstall, settings.platform,
                                                     settings.version).section;
                 return *chosen;
             };
             for (uint32_t f = 1; f < line->GetFieldCount(); ++f) {
                 const char16_t* id = line->GetField(static_cast<int32_t>(f));
                 if (id == nullptr) continue;
-                // Folded once here and compared with the devices' folded identifiers.
-                FullFold(id, -1, folded);
+                // An ASCII identifier folds to its lower case, so it is compared with the
+                // devices' folded identifiers as it is; any other is folded once here.
+                size_t length = 0;
+                char16_t units = 0;
+                for (; id[length] != u'\0'; ++length) units |= id[length];
+                const bool ascii = units < 0x80;
+                if (!ascii) FullFold(id, static_cast<int32_t>(length), folded);
                 for (size_t s = 0; s < stores.size(); ++s) {
                     CandidateStore& store = *stores[s];
                     const uint32_t n = static_cast<uint32_t>(store.wideIdentifiers.size());
                     for (uint32_t i = 0; i < n; ++i) {
-                        const bool equal = folded.empty() || store.foldedIdentifiers[i].empty()
-                                               ? u_strcasecmp(id, store.wideIdentifiers[i].getTerminatedBuffer(),
-                                                              U_FOLD_CASE_DEFAULT) == 0
-                                               : folded == store.foldedIdentifiers[i];
+                        const std::u16string& device = store.foldedIdentifiers[i];
+                        bool equal;
+                        if (device.empty() || (!ascii && folded.empty()))
+                            equal = u_strcasecmp(id, store.wideIdentifiers[i].getTerminatedBuffer(), U_FOLD_CASE_DEFAULT) == 0;
+                        else if (ascii)
+                            equal = AsciiEqualsFolded(id, length, device);
+                        else
+                            equal = folded == device;
                         if (!equal) continue;
+                        if (!exists()) break;  // the line is dropped: later matches get the same answer
                         if (Record(inf, store, preferred, models, *line, f, i, manufacturer, choose)) matched[s] = true;
                     }
                 }

@@ -174,7 +174,8 @@ ScanResult ScanLocations(const std::vector<SearchLocation>& locations, const std
                 continue;
             }
             ParseError error;
-            std::unique_ptr<Inf> inf = ParseInf(*handle, &parserFilter, &error, 0);
+            // Entries are split only in the sections that matching reads: most of a file never is.
+            std::unique_ptr<Inf> inf = ParseInf(*handle, &parserFilter, &error, DeferEntries);
             // An empty file is passed over silently; its size is asked only when the parse
             // failed, which saves a system call on every other file.
             const bool empty = !inf && error.code == ParseReadError && handle->size() <= 0;

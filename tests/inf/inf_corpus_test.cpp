@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <tuple>
 
 #include "inf_test_util.h"
 #include "support/fixtures.h"
@@ -26,13 +27,13 @@ bool IsInfInput(const std::filesystem::path& path)
     return name == "txtsetup.oem" || (name.size() > 4 && name.ends_with(".inf"));
 }
 
-std::unique_ptr<Inf> ParseFile(const std::filesystem::path& path, ParseError& error)
+std::unique_ptr<Inf> ParseFile(const std::filesystem::path& path, ParseError& error, uint32_t flags = 0)
 {
     const std::vector<uint8_t> bytes = TestSupport::ReadFileBytes(path);
     MemoryFile file(bytes);
     // txtsetup.oem files are read with '#' comments, as the engine reads them.
     const bool oem = LowerName(path) == "txtsetup.oem";
-    return ParseInf(file, nullptr, &error, oem ? HashComments | ComputeChecksum : ComputeChecksum);
+    return ParseInf(file, nullptr, &error, flags | (oem ? HashComments | ComputeChecksum : ComputeChecksum));
 }
 
 TEST(InfCorpus, EveryFileParsesOrReportsItsError)
@@ -45,6 +46,15 @@ TEST(InfCorpus, EveryFileParsesOrReportsItsError)
             continue;
         ParseError error{~0u, ~0u, ~0u};
         auto inf = ParseFile(item.path(), error);
+        // The scan's parse, which splits lines on first use, gives the same model.
+        ParseError deferredError{~0u, ~0u, ~0u};
+        auto deferred = ParseFile(item.path(), deferredError, DeferEntries);
+        EXPECT_EQ(deferred != nullptr, inf != nullptr) << item.path();
+        EXPECT_EQ(std::tie(deferredError.code, deferredError.line, deferredError.column),
+                  std::tie(error.code, error.line, error.column)) << item.path();
+        if (inf && deferred) {
+            EXPECT_EQ(InfTest::Dump(*deferred), InfTest::Dump(*inf)) << item.path();
+        }
         if (!inf) {
             ++failed;
             EXPECT_TRUE(error.code == ParseReadError || error.code == ParseSyntaxError || error.code == ParseOk)

@@ -116,25 +116,29 @@ TEST(InfModel, EntriesAndFieldsByIndexInAnyOrder)
 
 TEST(InfModel, MergedSectionKeepsEntriesHandedOutBefore)
 {
-    // A filter sees the first [S] and keeps its entry; the second [S] must not move it.
-    struct Keep : ParserFilter {
-        SectionEntry* first = nullptr;
-        std::vector<uint32_t> counts;
-        bool Accept(Inf&, Section& section) override
-        {
-            if (first == nullptr)
-                first = section.GetEntry(0);
-            counts.push_back(section.GetEntryCount());
-            return true;
-        }
-    } keep;
-    auto inf = Parse("[S]\na=1\n[T]\n[s]\nb=2\nc=3\n", 0, nullptr, &keep);
-    ASSERT_NE(inf, nullptr);
-    EXPECT_EQ((std::vector<uint32_t>{1, 0, 3}), keep.counts);
-    Section* s = inf->FindSection(u"S");
-    EXPECT_EQ(s->GetEntry(0), keep.first);
-    EXPECT_EQ(Utf8(keep.first->GetField(0)), "1");
-    EXPECT_EQ(Utf8(s->GetEntry(2)->GetKey()), "c");
+    // A filter sees the first [S] and keeps its entry; the second [S] must not move it,
+    // whether its lines were split at once or are split on the next access.
+    for (const uint32_t flags : {0u, uint32_t{DeferEntries}}) {
+        struct Keep : ParserFilter {
+            SectionEntry* first = nullptr;
+            std::vector<uint32_t> counts;
+            bool Accept(Inf&, Section& section) override
+            {
+                if (first == nullptr)
+                    first = section.GetEntry(0);
+                counts.push_back(section.GetEntryCount());
+                return true;
+            }
+        } keep;
+        auto inf = Parse("[S]\na=1\n[T]\n[s]\nb=2\nc=3\n", flags, nullptr, &keep);
+        ASSERT_NE(inf, nullptr);
+        EXPECT_EQ((std::vector<uint32_t>{1, 0, 3}), keep.counts);
+        Section* s = inf->FindSection(u"S");
+        EXPECT_EQ(s->GetEntry(0), keep.first);
+        EXPECT_EQ(Utf8(keep.first->GetField(0)), "1");
+        EXPECT_EQ(Utf8(s->GetEntry(2)->GetKey()), "c");
+        EXPECT_EQ(Utf8(s->FindEntry(u"B")->GetField(0)), "2");
+    }
 }
 
 TEST(InfModel, VersionFields)

@@ -75,6 +75,10 @@ const std::vector<Case>& Cases()
         Ok("TrailingComma", "[S]\na,b,\n", "[S]\n => <a> <b> <>\n", 2),
         Fails("EmptyKey", "[S]\n=x\n", ParseOk, 2, 0),
         Fails("QuotedEmptyKey", "[S]\n\"\" = x\n", ParseOk, 2, 0),
+        Fails("BlankEmptyKey", "[S]\n\xA0 =x\n", ParseOk, 2, 0),
+        Fails("EmptyKeyOfContinuedLine", "[S]\n k=1\n=\\\nx\n", ParseOk, 4, 0),
+        Ok("QuotedBlankIsAKey", "[S]\n\" \"=x\n", "[S]\n  => <x>\n", 2),
+        Ok("QuotedEqualsIsNoKey", "[S]\n\"=x\n\"\"x=y\n", "[S]\n => <=x>\n\"x => <y>\n", 3),
         Ok("Continuation", "[S]\nA = 1,\\\n    2\n", "[S]\nA => <1> <2>\n", 3),
         Ok("ContinuationKeepsBlanksBeforeBackslash", "[S]\nk=a \\\nb\n", "[S]\nk => <a b>\n", 3),
         Ok("ContinuationEndsAtBlankLine", "[S]\nA = 1,\\\n\nB = 2\n", "[S]\nA => <1> <>\nB => <2>\n", 4),
@@ -120,22 +124,26 @@ const std::vector<Case>& Cases()
 
 class InfParseTable : public testing::TestWithParam<Case> {};
 
+// Lines split at once or on first use give the same model and the same error.
 TEST_P(InfParseTable, GivesExpectedModelOrError)
 {
     const Case& c = GetParam();
-    ParseError error{99, 99, 99};
-    auto inf = Parse(c.bytes, c.flags, &error);
-    if (c.ok) {
-        ASSERT_NE(inf, nullptr) << "code " << error.code << " line " << error.line << " column " << error.column;
-        EXPECT_EQ(Dump(*inf), c.dump);
-        EXPECT_EQ(error.code, ParseOk);
-        EXPECT_EQ(error.column, 0u);
-    } else {
-        EXPECT_EQ(inf, nullptr);
-        EXPECT_EQ(error.code, c.code);
-        EXPECT_EQ(error.column, c.column);
+    for (const uint32_t defer : {0u, uint32_t{DeferEntries}}) {
+        SCOPED_TRACE(defer != 0 ? "deferred entries" : "entries at once");
+        ParseError error{99, 99, 99};
+        auto inf = Parse(c.bytes, c.flags | defer, &error);
+        if (c.ok) {
+            ASSERT_NE(inf, nullptr) << "code " << error.code << " line " << error.line << " column " << error.column;
+            EXPECT_EQ(Dump(*inf), c.dump);
+            EXPECT_EQ(error.code, ParseOk);
+            EXPECT_EQ(error.column, 0u);
+        } else {
+            EXPECT_EQ(inf, nullptr);
+            EXPECT_EQ(error.code, c.code);
+            EXPECT_EQ(error.column, c.column);
+        }
+        EXPECT_EQ(error.line, c.line);
     }
-    EXPECT_EQ(error.line, c.line);
 }
 
 INSTANTIATE_TEST_SUITE_P(Inputs, InfParseTable, testing::ValuesIn(Cases()),
