@@ -6,7 +6,7 @@
 
 #include "hardware/local_detection.h"
 #include "support/fixtures.h"
-#include "support/trace.h"
+#include "support/trace_capture.h"
 #include "transvia/codes.h"
 #include "transvia/error.h"
 
@@ -142,27 +142,6 @@ std::vector<std::vector<std::string>> Lists(const DeviceList& devices)
     return lists;
 }
 
-// Collects the errors traced while it is listening.
-class ErrorCollector : public Common::TraceLogic {
-public:
-    static ErrorCollector& Instance()
-    {
-        static ErrorCollector collector;  // the dispatcher keeps it for the life of the process
-        static const bool added = (Common::AddTraceLogic(&collector), true);
-        (void)added;
-        collector.errors.clear();
-        return collector;
-    }
-    void Text(const char*, Common::EventLevel, uint32_t, uint32_t, const char16_t*) override {}
-    void Event(const char*, Common::EventLevel, uint32_t, uint32_t, const char16_t*, const Common::EventField*, int32_t) override {}
-    void ErrorEvent(const char*, Common::EventLevel level, const Common::Error& error) override
-    {
-        errors.emplace_back(static_cast<int>(level), error.code());
-    }
-
-    std::vector<std::pair<int, uint32_t>> errors;
-};
-
 using TestSupport::ThrownCode;
 
 TEST(LocalDetectionTest, PciDevicesCarryWindowsIdentifiersInEnumerationOrder)
@@ -200,12 +179,12 @@ TEST(LocalDetectionTest, PciFunctionsThatCannotBeReadAreLeftOut)
     fs::remove(sysfs.Path("devices/pci0000:00/0000:00:0a.0/class"));
     fs::create_directory(sysfs.Path("devices/pci0000:00/0000:00:0a.0/class"));  // unreadable
 
-    ErrorCollector& traced = ErrorCollector::Instance();
+    TestSupport::TraceCapture traced;
     DeviceList devices;
     DetectPciDevices(devices, sysfs.root());
     // Each unreadable function is traced as a failed property read at level 3.
     using Traced = std::vector<std::pair<int, uint32_t>>;
-    EXPECT_EQ(traced.errors, Traced(4, {3, Common::Codes::kDevicePropertyRead}));
+    EXPECT_EQ(traced.Errors(), Traced(4, {3, Common::Codes::kDevicePropertyRead}));
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0].name(), "PCI\\VEN_8086&DEV_1234&SUBSYS_00000000&REV_01");
     EXPECT_EQ(devices[0][9], "PCI\\CC_0C0330");

@@ -4,7 +4,7 @@
 
 #include "hardware/registry_operation.h"
 #include "install/target_tree.h"
-#include "inf/trace_capture.h"
+#include "support/trace_capture.h"
 #include "transvia/codes.h"
 
 using Processor::String;
@@ -91,7 +91,7 @@ TEST(RegistryOperation, EmptyPathNamesTheRootItself)
     t.Apply({u"DeleteValue", u"HKLM", u"System", u"Top"});
     EXPECT_EQ(TargetTest::Text(t.registry->System(), u"", u"Top"), "<none>");
     // A root is never deleted.
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     t.Apply({u"DeleteKey", u"HKCR", u""});
     EXPECT_TRUE(trace.Has(3, "RegistryOperation: Refused to delete the root key 'HKCR\\'."));
     EXPECT_TRUE(TargetTest::Has(t.registry->Software(), u"Classes\\CLSID"));
@@ -222,7 +222,7 @@ struct StubbornRegistry final : Transvia::WindowsRegistry {
 TEST(RegistryOperation, FailedChangesAreNotTracedAsDone)
 {
     StubbornRegistry registry;
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     for (Transvia::RegistryOperationRecord record :
          {Transvia::RegistryOperationRecord{u"DeleteKey", u"CurrentControlSet", u"Key", u"", u""},
           Transvia::RegistryOperationRecord{u"DeleteValue", u"CurrentControlSet", u"Key", u"v", u""},

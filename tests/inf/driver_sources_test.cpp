@@ -9,7 +9,7 @@
 #include "inf/driver_sources.h"
 #include "inf_test_util.h"
 #include "support/fixtures.h"
-#include "trace_capture.h"
+#include "support/trace_capture.h"
 
 namespace {
 
@@ -133,13 +133,13 @@ nolayout.sys
 [SourceDisksFiles]
 drv.sys = 9, sub, notanumber
 )";
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     auto sources = Build(text, u"Install", InfPlatform::kAmd64);
     ASSERT_NE(sources, nullptr);
     // A size that does not read stays 0; the record keeps its file folder.
     EXPECT_EQ(Lines(*sources), (List{"drv.sys|||sub|0|0", "nolayout.sys||||0|0", "extra.dat||||0|0", "pkg.inf||||0|1"}));
     bool warned = false;
-    for (const auto& item : trace.traced)
+    for (const auto& item : trace.items)
         warned |= item.code == Common::Codes::kInvalidFormat && item.text.find("'9'") != std::string::npos;
     EXPECT_TRUE(warned);
 }
@@ -255,7 +255,7 @@ TEST_F(DriverSourcesTest, CatalogChosenByDecorationThenNtThenPlainThenBaseName)
 
 TEST_F(DriverSourcesTest, MissingArgumentsGiveNothingAndATrace)
 {
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     inf = InfTest::Parse("[Install]\n");
     ASSERT_NE(inf, nullptr);
     EXPECT_EQ(CreateDriverSources(scratch.dir(), nullptr, nullptr, u"a.inf", 3), nullptr);
@@ -461,7 +461,7 @@ TEST(DriverSourcesModel, LayoutLineWithoutFieldsFailsTheBuild)
     layout.lines.push_back({});
     layout.lines.back().key = u"drv.sys";
 
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     try {
         CreateDriverSources(scratch.dir(), nullptr, &install, u"pkg.inf", InfPlatform::kAmd64);
         ADD_FAILURE() << "no error";

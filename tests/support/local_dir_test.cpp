@@ -6,7 +6,7 @@
 
 #include "support/copy.h"
 #include "support/files_iterator.h"
-#include "inf/trace_capture.h"
+#include "support/trace_capture.h"
 #include "support/fixtures.h"
 #include "support/local_dir.h"
 #include "support/temp_dir.h"
@@ -52,14 +52,14 @@ TEST_P(LocalDirTest, LookupIgnoresLetterCaseAndPrefersExactNames)
     // Two names that fold equal: the exact one wins, silently.
     EXPECT_EQ(ReadAll(*root->open_file(u"system32\\ntdll.dll")), "MZ");
     scratch.write("Windows/system32/NTDLL.DLL", "other");
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     EXPECT_EQ(ReadAll(*root->open_file(u"system32\\NTDLL.DLL")), "other");
     EXPECT_EQ(ReadAll(*root->open_file(u"System32\\ntdll.dll")), "MZ");
-    EXPECT_TRUE(trace.traced.empty());
+    EXPECT_TRUE(trace.items.empty());
     // Without an exact match the first in byte order wins, and the choice is traced.
     scratch.write("Windows/system32/config/System", "decoy");
     EXPECT_EQ(ReadAll(*root->open_file(u"System32\\config\\system")), "hive");
-    EXPECT_TRUE(trace.Has(3, "'SYSTEM' and 'System'")) << (trace.traced.empty() ? "" : trace.traced[0].text);
+    EXPECT_TRUE(trace.Has(3, "'SYSTEM' and 'System'")) << (trace.items.empty() ? "" : trace.items[0].text);
 }
 
 TEST_P(LocalDirTest, PathsThatLeaveTheFolderAreRefused)
