@@ -63,14 +63,6 @@ PCI\CC_0107     = PCI\GENERIC_C
     EXPECT_TRUE(trace.Has(1, "Database entry found PCI\\CC_0107 -> PCI\\GENERIC_C"));
 }
 
-TEST(DeviceDatabase, TwoDevicesWithOneReplacementGiveOneDevice)
-{
-    auto database = FromText("[hwmap]\nA = R\nB = R\n");
-    DeviceList mapped;
-    database->MapDevices({{"A"}, {"b"}}, mapped);
-    EXPECT_EQ(Ids(mapped), Ids({{"R"}}));
-}
-
 TEST(DeviceDatabase, AddedDevicesOncePerIdentifierInAnyCase)
 {
     auto database = FromText("[hw]\nACPI\\PNP0A03\nacpi\\pnp0a03\nROOT\\EXTRA\n");
