@@ -473,6 +473,21 @@ TEST(HiveValues, SizesAcrossInlineCellAndBigDataBoundaries)
     }
 }
 
+TEST(HiveValues, TypeChangeKeepsOneValue)
+{
+    HiveFixture h;
+    h.create();
+    auto root = h.open();
+    ASSERT_TRUE(root.set_string(S(u"p"), S(u"%SystemRoot%"), false));
+    ASSERT_TRUE(root.set_string(S(u"P"), S(u"%SystemRoot%\\x"), true));
+    EXPECT_EQ(root.value_count(), 1u);
+    uint32_t type = 0;
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(root.read_value(u"p", type, data));
+    EXPECT_EQ(type, REG_EXPAND_SZ);
+    EXPECT_EQ(data.size(), 2u * 14 + 2);
+}
+
 TEST(HiveSecurity, NewKeysShareAndCountTheParentDescriptor)
 {
     HiveFixture h;
