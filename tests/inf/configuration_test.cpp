@@ -6,7 +6,7 @@
 
 #include "inf/configuration.h"
 #include "support/fixtures.h"
-#include "trace_capture.h"
+#include "support/trace_capture.h"
 
 namespace {
 
@@ -22,7 +22,7 @@ TEST(Configuration, ReadsStringsAndNumbersOfTheSettingsSection)
                                     "IgnoreDriverWarnings = 0x1\n"
                                     "StrictLogReplay = yes\n"
                                     "Empty =\n");
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     Configuration configuration = LoadConfigurationFile(path.string());
     EXPECT_FALSE(configuration.empty());
     ASSERT_TRUE(configuration.GetString(Settings::kHardwareDatabase).has_value());
@@ -43,7 +43,7 @@ TEST(Configuration, MissingOrBrokenFileMeansDefaults)
     EXPECT_EQ(missing.GetString(Settings::kHardwareDatabase), std::nullopt);
 
     const auto broken = scratch.write("broken.conf", "[Settings\nhwdb.txt = x\n");
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     Configuration configuration = LoadConfigurationFile(broken.string());
     EXPECT_TRUE(configuration.empty());
     EXPECT_TRUE(trace.Has(4, "broken.conf"));

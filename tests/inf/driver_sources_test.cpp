@@ -9,7 +9,7 @@
 #include "inf/driver_sources.h"
 #include "inf_test_util.h"
 #include "support/fixtures.h"
-#include "trace_capture.h"
+#include "support/trace_capture.h"
 
 namespace {
 
@@ -75,34 +75,27 @@ helper_src.dll = 1, common
 2 = "Disk two for amd64",,,\disk2_64
 )";
 
-TEST_F(DriverSourcesTest, BothLayoutsOfAFileInSectionOrderAndTheOtherArchitectureIgnored)
+// The decorated section comes first in the file, so its layout comes first; another
+// architecture's section (and its disk) is never used. Without [SourceDisksNames.x86] the
+// undecorated disk 3 gives the x86 folder. A package staged whole for Windows (platform
+// unknown) keeps the layouts of every architecture.
+TEST_F(DriverSourcesTest, LayoutsOfEachArchitectureInSectionOrder)
 {
-    auto sources = Build(kTwoLayouts, u"Install", InfPlatform::kAmd64);
-    ASSERT_NE(sources, nullptr);
-    // The decorated section comes first in the file, so its layout comes first; the x86
-    // section (and its disk 3) is never used for amd64.
-    EXPECT_EQ(Lines(*sources), (List{"drv.sys|amd64|disk2_64|amd64|1024|0", "drv.sys||||1000|0",
-                                     "helper_src.dll|||common|0|0", "pkg.inf||||0|1"}));
-}
-
-TEST_F(DriverSourcesTest, X86TargetUsesItsOwnSectionAndTheUndecoratedDisk)
-{
-    auto sources = Build(kTwoLayouts, u"Install", InfPlatform::kX86);
-    ASSERT_NE(sources, nullptr);
-    // No [SourceDisksNames.x86]: the undecorated disk 3 gives the folder.
-    EXPECT_EQ(Lines(*sources), (List{"drv.sys|x86|x86disk|i386|0|0", "drv.sys||||1000|0",
-                                     "helper_src.dll|x86|x86disk||0|0", "helper_src.dll|||common|0|0",
-                                     "pkg.inf||||0|1"}));
-}
-
-// A package staged whole for Windows keeps the layouts of every architecture.
-TEST_F(DriverSourcesTest, UnknownPlatformSeesEveryArchitecturesSection)
-{
-    auto sources = Build(kTwoLayouts, u"Install", InfPlatform::kUnknown);
-    ASSERT_NE(sources, nullptr);
-    EXPECT_EQ(Lines(*sources), (List{"drv.sys|amd64|disk2_64|amd64|1024|0", "drv.sys|x86|x86disk|i386|0|0",
-                                     "drv.sys||||1000|0", "helper_src.dll|x86|x86disk||0|0",
-                                     "helper_src.dll|||common|0|0", "pkg.inf||||0|1"}));
+    const std::pair<uint32_t, List> cases[] = {
+        {InfPlatform::kAmd64,
+         {"drv.sys|amd64|disk2_64|amd64|1024|0", "drv.sys||||1000|0", "helper_src.dll|||common|0|0", "pkg.inf||||0|1"}},
+        {InfPlatform::kX86,
+         {"drv.sys|x86|x86disk|i386|0|0", "drv.sys||||1000|0", "helper_src.dll|x86|x86disk||0|0",
+          "helper_src.dll|||common|0|0", "pkg.inf||||0|1"}},
+        {InfPlatform::kUnknown,
+         {"drv.sys|amd64|disk2_64|amd64|1024|0", "drv.sys|x86|x86disk|i386|0|0", "drv.sys||||1000|0",
+          "helper_src.dll|x86|x86disk||0|0", "helper_src.dll|||common|0|0", "pkg.inf||||0|1"}},
+    };
+    for (const auto& [platform, expected] : cases) {
+        auto sources = Build(kTwoLayouts, u"Install", platform);
+        ASSERT_NE(sources, nullptr);
+        EXPECT_EQ(Lines(*sources), expected) << platform;
+    }
 }
 
 TEST_F(DriverSourcesTest, UndecoratedSectionFirstInTheFileComesFirst)
@@ -133,13 +126,13 @@ nolayout.sys
 [SourceDisksFiles]
 drv.sys = 9, sub, notanumber
 )";
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     auto sources = Build(text, u"Install", InfPlatform::kAmd64);
     ASSERT_NE(sources, nullptr);
     // A size that does not read stays 0; the record keeps its file folder.
     EXPECT_EQ(Lines(*sources), (List{"drv.sys|||sub|0|0", "nolayout.sys||||0|0", "extra.dat||||0|0", "pkg.inf||||0|1"}));
     bool warned = false;
-    for (const auto& item : trace.traced)
+    for (const auto& item : trace.items)
         warned |= item.code == Common::Codes::kInvalidFormat && item.text.find("'9'") != std::string::npos;
     EXPECT_TRUE(warned);
 }
@@ -255,7 +248,7 @@ TEST_F(DriverSourcesTest, CatalogChosenByDecorationThenNtThenPlainThenBaseName)
 
 TEST_F(DriverSourcesTest, MissingArgumentsGiveNothingAndATrace)
 {
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     inf = InfTest::Parse("[Install]\n");
     ASSERT_NE(inf, nullptr);
     EXPECT_EQ(CreateDriverSources(scratch.dir(), nullptr, nullptr, u"a.inf", 3), nullptr);
@@ -461,7 +454,7 @@ TEST(DriverSourcesModel, LayoutLineWithoutFieldsFailsTheBuild)
     layout.lines.push_back({});
     layout.lines.back().key = u"drv.sys";
 
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     try {
         CreateDriverSources(scratch.dir(), nullptr, &install, u"pkg.inf", InfPlatform::kAmd64);
         ADD_FAILURE() << "no error";

@@ -4,54 +4,24 @@
 
 #include "inf/inf_cache.h"
 #include "inf_test_util.h"
-#include "support/trace.h"
-#include "support/text.h"
 #include "support/fixtures.h"
+#include "support/trace_capture.h"
 
 namespace {
 
 using namespace Transvia;
 using InfTest::Utf8;
 
-// Collects what reaches the trace dispatcher (added once, kept for the process).
-class TraceCapture : public Common::TraceLogic {
-public:
-    static TraceCapture& Get()
-    {
-        static TraceCapture* capture = [] {
-            auto* c = new TraceCapture;
-            Common::AddTraceLogic(c);
-            return c;
-        }();
-        return *capture;
-    }
-    void Text(const char*, Common::EventLevel level, uint32_t, uint32_t, const char16_t* text) override
-    {
-        texts.push_back({static_cast<int>(level), Utf8(text)});
-    }
-    void Event(const char*, Common::EventLevel, uint32_t, uint32_t, const char16_t*, const Common::EventField*,
-               int32_t) override
-    {
-    }
-    void ErrorEvent(const char*, Common::EventLevel level, const Common::Error& error) override
-    {
-        errors.push_back({static_cast<int>(level), error.code()});
-    }
-    std::vector<std::pair<int, std::string>> texts;
-    std::vector<std::pair<int, uint32_t>> errors;
-};
-
 class InfCacheTest : public testing::Test {
 protected:
     void SetUp() override
     {
-        TraceCapture::Get().texts.clear();
-        TraceCapture::Get().errors.clear();
         scratch.write("inf/Disk.inf", "[Version]\nClassGuid={guid}\n");
         scratch.write("inf/broken.inf", "[Version\n");
         folder = scratch.dir("inf");
         ASSERT_NE(folder, nullptr);
     }
+    TestSupport::TraceCapture trace;
     TestSupport::ScratchDir scratch;
     std::shared_ptr<Common::rio_dir> folder;
     LoggerHandle logger = CreateLogger(false);
@@ -100,7 +70,7 @@ TEST_F(InfCacheTest, ParseFailureIsTracedOnEveryCall)
     EXPECT_EQ(cache->OpenInf(u"Broken.inf"), nullptr);
     EXPECT_EQ(cache->OpenInf(u"Broken.inf"), nullptr);
     const std::pair<int, std::string> expected{4, "OpenInf: Failed to parse 'Broken.inf'."};
-    EXPECT_EQ(TraceCapture::Get().texts, (std::vector<std::pair<int, std::string>>{expected, expected}));
+    EXPECT_EQ(trace.Texts(), (std::vector<std::pair<int, std::string>>{expected, expected}));
 
     // A repaired file is read on the next call: failures are not remembered.
     scratch.write("inf/broken.inf", "[Version]\n");
@@ -112,9 +82,10 @@ TEST_F(InfCacheTest, MissingFileTracesTheFolderError)
     auto cache = CreateInfCache(folder, false, *logger);
     ASSERT_NE(cache, nullptr);
     EXPECT_EQ(cache->OpenInf(u"absent.inf"), nullptr);
-    ASSERT_EQ(TraceCapture::Get().errors.size(), 1u);
-    EXPECT_EQ(TraceCapture::Get().errors[0].first, 4);
-    EXPECT_NE(TraceCapture::Get().errors[0].second, 0u);
+    const auto errors = trace.Errors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].first, 4);
+    EXPECT_NE(errors[0].second, 0u);
     EXPECT_EQ(cache->OpenInf(u"..\\escape.inf"), nullptr) << "names stay beneath the folder";
 }
 

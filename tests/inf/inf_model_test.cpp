@@ -77,17 +77,10 @@ TEST(InfModel, FindEntryPlainAndTokenForms)
     EXPECT_EQ(manufacturer->FindEntry(u"%msft%"), nullptr);
     ASSERT_NE(manufacturer->FindEntry(u"%%MSFT%%"), nullptr);
     EXPECT_EQ(Utf8(manufacturer->FindEntry(u"%%MSFT%%")->GetField(0)), "Models");
-}
-
-TEST(InfModel, LinesWithoutKeyMatchNoKey)
-{
-    auto inf = Parse("[S]\nplain\nk=v\n");
-    ASSERT_NE(inf, nullptr);
-    Section* s = inf->FindSection(u"S");
-    EXPECT_EQ(s->FindEntry(u"plain"), nullptr);
-    EXPECT_EQ(s->FindEntry(u"%%"), nullptr);
-    EXPECT_EQ(Utf8(s->GetEntry(0)->GetKey()), "");
-    EXPECT_EQ(Utf8(s->GetEntry(0)->GetField(0)), "plain");
+    // A line without "=" has no key, and no text finds it.
+    EXPECT_EQ(manufacturer->FindEntry(u"plain line"), nullptr);
+    EXPECT_EQ(manufacturer->FindEntry(u"%%"), nullptr);
+    EXPECT_EQ(Utf8(manufacturer->GetEntry(2)->GetField(0)), "plain line");
 }
 
 TEST(InfModel, EntriesAndFieldsByIndexInAnyOrder)
@@ -186,6 +179,7 @@ TEST(InfExpandString, TokensFromStringsThenResolver)
     EXPECT_EQ(resolver.asked.size(), 1u);
     EXPECT_EQ(Utf8(inf->ExpandString(u"%unknown%", &resolver)), "%unknown%");
     EXPECT_EQ(Utf8(inf->ExpandString(u"a%unknown%b", nullptr)), "a%unknown%b");
+    EXPECT_EQ(Utf8(Parse("[Version]\n")->ExpandString(u"%a%", nullptr)), "%a%");
 }
 
 TEST(InfExpandString, PercentSignsAndEmptyText)
@@ -228,13 +222,6 @@ TEST(InfExpandString, ResultBufferIsSharedByAllInfs)
     // An earlier result passed back in is read before the buffer is rewritten.
     EXPECT_EQ(Utf8(first->ExpandString(first->ExpandString(u"%%%a%%%", nullptr), nullptr)), "%from first%");
     EXPECT_EQ(Utf8(first->ExpandString(first->ExpandString(u"%%a%%", nullptr), nullptr)), "from first");
-}
-
-TEST(InfExpandString, WithoutStringsSection)
-{
-    auto inf = Parse("[Version]\n");
-    ASSERT_NE(inf, nullptr);
-    EXPECT_EQ(Utf8(inf->ExpandString(u"%a%", nullptr)), "%a%");
 }
 
 TEST(InfFilter, RejectionStopsAfterTheSection)

@@ -2,7 +2,7 @@
 // objects and hivex: every root, flag and value type, and the lines that must fail.
 #include <gtest/gtest.h>
 
-#include "inf/trace_capture.h"
+#include "support/trace_capture.h"
 #include "install/action_target.h"
 #include "install/add_reg.h"
 #include "install/string_list.h"
@@ -113,11 +113,11 @@ TEST_F(AddRegTest, RootsAddressTheirHives)
 
 TEST_F(AddRegTest, FlagsAndTypesBelowTheServiceKey)
 {
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     const RegistryContext context{RegistryContext::ServiceKey, u"demo"};
     EXPECT_FALSE(Run(u"Types", &context).failed());
     EXPECT_TRUE(trace.Has(3, "AddReg('Types'): Flag field '0x1g' convert failed"));
-    EXPECT_EQ(trace.traced.end(), std::find_if(trace.traced.begin(), trace.traced.end(), [](const auto& t) {
+    EXPECT_EQ(trace.items.end(), std::find_if(trace.items.begin(), trace.items.end(), [](const auto& t) {
                   return t.level == 3 && t.code != Common::Codes::kInvalidFormat;
               }));
     target.ExpectSoundHives();

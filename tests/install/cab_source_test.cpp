@@ -16,7 +16,7 @@
 #include "inf/win_sources.h"
 #include "install/cab_source.h"
 #include "install/file_copy_op.h"
-#include "install/copy_trace.h"
+#include "support/trace_capture.h"
 #include "support/fixtures.h"
 #include "support/text.h"
 #include "transvia/codes.h"
@@ -101,7 +101,7 @@ public:
 
     TestSupport::ScratchDir scratch_;
     Transvia::CabSourceImpl source_;
-    CopyTest::TraceLog trace_;
+    TestSupport::TraceCapture trace_;
 };
 
 TEST_F(CabSourceTest, StoredAndMszipEntriesEqualTheOriginalAndWhatCabextractReads)
@@ -118,8 +118,8 @@ TEST_F(CabSourceTest, StoredAndMszipEntriesEqualTheOriginalAndWhatCabextractRead
         EXPECT_EQ(got, expected);
         EXPECT_EQ(got, std::string(name).find("big") != std::string::npos ? big : std::string(name).find("small") != std::string::npos ? small : "");
     }
-    EXPECT_TRUE(trace_.Has(0, "Search driver in '")) << trace_.All();
-    EXPECT_TRUE(trace_.Has(0, "File in '")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(0, "Search driver in '")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(0, "File in '")) << trace_.All();
 }
 
 TEST_F(CabSourceTest, NewestEntryAcrossCabinetsWinsAndNamesMatchIgnoringCase)
@@ -221,7 +221,7 @@ TEST_F(CabSourceTest, DamagedCabinetsFailCleanly)
             fs::remove_all(scratch_.path() / "out");
             EXPECT_FALSE(Extract("drv.sys", "drv.sys"));
             EXPECT_EQ(OutFiles(), std::vector<std::string>{});
-            EXPECT_TRUE(trace_.Has(Common::Codes::kCabinetRejected, damage.reason)) << trace_.All();
+            EXPECT_TRUE(trace_.HasCode(Common::Codes::kCabinetRejected, damage.reason)) << trace_.All();
         }
     }
 }
@@ -246,7 +246,7 @@ TEST_F(CabSourceTest, NamesFromTheCabinetNeverBecomePaths)
     Patch("n.cab", text.find("zzzevil.sys"), "../evil.sys");
     EXPECT_FALSE(Extract("evil.sys", "evil.sys"));
     EXPECT_FALSE(Extract("../evil.sys", "evil.sys"));
-    EXPECT_TRUE(trace_.Has(Common::Codes::kCopyNameRefused, "../evil.sys")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(Common::Codes::kCopyNameRefused, "../evil.sys")) << trace_.All();
     EXPECT_FALSE(Extract("good.sys", "../outside/good.sys"));
     // The engine's name, not the cabinet's.
     ASSERT_TRUE(Extract("good.sys", "renamed.sys"));

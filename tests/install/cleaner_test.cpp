@@ -3,7 +3,7 @@
 // overrides, the database's services and registry edits, and bad input on the way.
 #include <gtest/gtest.h>
 
-#include "inf/trace_capture.h"
+#include "support/trace_capture.h"
 #include "install/clean_target.h"
 
 using Processor::String;
@@ -34,7 +34,7 @@ struct Cleaned : testing::Test {
     static void SetUpTestSuite()
     {
         target = new CleanTarget;
-        trace = new TraceTest::TraceCapture;
+        trace = new TestSupport::TraceCapture;
         target->Clean();
         result = new Result(target->tree);
     }
@@ -45,11 +45,11 @@ struct Cleaned : testing::Test {
         delete target;
     }
     static CleanTarget* target;
-    static TraceTest::TraceCapture* trace;
+    static TestSupport::TraceCapture* trace;
     static Result* result;
 };
 CleanTarget* Cleaned::target = nullptr;
-TraceTest::TraceCapture* Cleaned::trace = nullptr;
+TestSupport::TraceCapture* Cleaned::trace = nullptr;
 Result* Cleaned::result = nullptr;
 
 TEST_F(Cleaned, DisablesServicesOfOldProcessorAndSystemDrivers)
@@ -160,7 +160,7 @@ TEST(Cleaner, TargetWithoutHivesIsTracedNotFatal)
     auto sources = Transvia::CreateWinSources(tree.Root(), u"Windows");
     ASSERT_TRUE(sources);
     auto registry = Transvia::CreateWindowsRegistry(tree.Windows());
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     Transvia::CleanerImpl cleaner(std::make_unique<Transvia::EmptyDeviceDatabase>());
     cleaner.Clean(*sources, *registry);
     EXPECT_TRUE(trace.Has(4, "Cleanup: Unable to check subkeys."));

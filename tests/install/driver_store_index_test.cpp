@@ -4,7 +4,7 @@
 
 #include <array>
 
-#include "install/copy_trace.h"
+#include "support/trace_capture.h"
 #include "install/driver_store_index.h"
 #include "install/index_files.h"
 #include "support/fixtures.h"
@@ -89,14 +89,14 @@ TEST(DriverStoreIndex, MissingIndexFileIsTracedAndThrown)
 {
     TestSupport::ScratchDir scratch;
     scratch.write("infpub.dat", std::string(3000, '\0'));
-    CopyTest::TraceLog trace;
+    TestSupport::TraceCapture trace;
     try {
         Transvia::LookupDriverStoreFolder(*scratch.dir(), u"oem1.inf");
         FAIL() << "no error for a missing infstor.dat";
     } catch (const Common::Error& error) {
         EXPECT_EQ(error.code(), Common::Codes::kDriverStoreIndex);
     }
-    EXPECT_TRUE(trace.Has(Common::Codes::kDriverStoreIndex, "infstor.dat")) << trace.All();
+    EXPECT_TRUE(trace.HasCode(Common::Codes::kDriverStoreIndex, "infstor.dat")) << trace.All();
     EXPECT_EQ(Transvia::LookupDriverStoreFolder(*scratch.dir(), u""), std::nullopt);
 }
 

@@ -8,7 +8,7 @@
 #include "inf/driver_sources.h"
 #include "inf/memory_file.h"
 #include "inf/win_sources.h"
-#include "install/copy_trace.h"
+#include "support/trace_capture.h"
 #include "install/file_copy_op.h"
 #include "install/index_files.h"
 #include "support/fixtures.h"
@@ -74,7 +74,7 @@ protected:
     std::unique_ptr<Inf> inf_;
     std::unique_ptr<DriverSources> layout_;
     std::unique_ptr<Fallback> fallback_;
-    CopyTest::TraceLog trace_;
+    TestSupport::TraceCapture trace_;
 };
 
 const char* const kSectionsInf = R"([Version]
@@ -128,8 +128,8 @@ TEST_F(FileCopyTest, DestinationDirsAndSkipFlags)
     EXPECT_EQ(Read("Windows/System32/drivers/replace.sys"), "pkg replace.sys");
     EXPECT_FALSE(Has("Windows/System32/drivers/absent.sys"));
     EXPECT_EQ(Read("Windows/System32/drivers/new.sys"), "pkg new.sys");
-    EXPECT_TRUE(trace_.Has(0, "File 'files.skip:keep.sys' skipped.")) << trace_.All();
-    EXPECT_TRUE(trace_.Has(0, "File 'files.skip:absent.sys' skipped.")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(0, "File 'files.skip:keep.sys' skipped.")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(0, "File 'files.skip:absent.sys' skipped.")) << trace_.All();
 }
 
 TEST_F(FileCopyTest, SectionAndDestinationErrors)
@@ -139,14 +139,14 @@ TEST_F(FileCopyTest, SectionAndDestinationErrors)
     scratch_.write("pkg/third.sys", "3");
     Common::Error error = Run(u"");
     EXPECT_EQ(error.code(), Common::Codes::kInvalidArgument);
-    EXPECT_TRUE(trace_.Has(Common::Codes::kInvalidArgument, "Empty file section name was specified for copying."));
+    EXPECT_TRUE(trace_.HasCode(Common::Codes::kInvalidArgument, "Empty file section name was specified for copying."));
     EXPECT_EQ(Run(u"No.Such.Section").code(), Common::Codes::kCopySectionNotFound);
     // A flags field that is not a number fails the section; the file before it stays.
     EXPECT_EQ(Run(u"Files.Bad").code(), Common::Codes::kCopyLineInvalid);
     EXPECT_TRUE(Has("Windows/System32/first.sys"));
     // "012" is not id 12.
     EXPECT_EQ(Run(u"Files.Odd").code(), Common::Codes::kCopySectionNotFound);
-    EXPECT_TRUE(trace_.Has(0, "CopyFiles(Files.Odd): Failed to open target dir '012/'")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(0, "CopyFiles(Files.Odd): Failed to open target dir '012/'")) << trace_.All();
     // The first missing file ends the section.
     EXPECT_EQ(Run(u"Files.Missing").code(), Common::Codes::kCopySourceNotFound);
     EXPECT_FALSE(Has("Windows/System32/third.sys"));
@@ -155,7 +155,7 @@ TEST_F(FileCopyTest, SectionAndDestinationErrors)
     EXPECT_EQ(Run(u"Files").code(), Common::Codes::kCopySectionNotFound);
     Load("[DestinationDirs]\nOther = 12\n[Files]\na.sys\n");
     EXPECT_EQ(Run(u"Files").code(), Common::Codes::kCopyLineInvalid);
-    EXPECT_TRUE(trace_.Has(0, "CopyFiles(Files): Unable to find destination for this file")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(0, "CopyFiles(Files): Unable to find destination for this file")) << trace_.All();
 }
 
 TEST_F(FileCopyTest, HostileNamesAndLinksStayInsideTheTarget)
@@ -179,7 +179,7 @@ good.sys
         EXPECT_EQ(Run(u"Names").code(), Common::Codes::kCopyNameRefused) << line;
     }
     EXPECT_TRUE(fs::is_empty(scratch_.path() / "outside"));
-    EXPECT_TRUE(trace_.Has(Common::Codes::kCopyNameRefused, "secret.sys")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(Common::Codes::kCopyNameRefused, "secret.sys")) << trace_.All();
 
     // A destination that is a link out of the target is replaced, not written through.
     scratch_.write("outside/victim.sys", "victim");
@@ -246,8 +246,8 @@ c.sys = 1, ..\..\outside
     EXPECT_EQ(Read("Windows/System32/drivers/a.sys"), "a in disk1\\sub");
     EXPECT_EQ(Read("Windows/System32/drivers/b.sys"), "b in disk1");
     EXPECT_EQ(Read("Windows/System32/drivers/c.sys"), "c in cache");
-    EXPECT_TRUE(trace_.Has(Common::Codes::kCopyNameRefused, "outside")) << trace_.All();
-    EXPECT_TRUE(trace_.Has(0, "CopyFiles(c.sys): File found in '")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(Common::Codes::kCopyNameRefused, "outside")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(0, "CopyFiles(c.sys): File found in '")) << trace_.All();
 }
 
 TEST_F(FileCopyTest, AnInfInTheTargetTakesItsFilesFromTheDriverStore)
@@ -257,8 +257,8 @@ TEST_F(FileCopyTest, AnInfInTheTargetTakesItsFilesFromTheDriverStore)
     scratch_.write("Windows/System32/drivers/inplace.sys", "in place");
     // Without index files the store is not searched: traced, and the file is not found.
     EXPECT_EQ(Run(u"Files", kAmd64, "Windows/INF").code(), Common::Codes::kCopySourceNotFound);
-    EXPECT_TRUE(trace_.Has(Common::Codes::kDriverStoreIndex, "infpub.dat")) << trace_.All();
-    EXPECT_TRUE(trace_.Has(0, "CopyFiles(inplace.sys): File is already in place.")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(Common::Codes::kDriverStoreIndex, "infpub.dat")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(0, "CopyFiles(inplace.sys): File is already in place.")) << trace_.All();
 
     IndexTest::IndexFiles index;
     index.Bucket(Transvia::DriverStoreIndex::Bucket(u"pkg.inf"),

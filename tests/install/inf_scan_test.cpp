@@ -3,7 +3,7 @@
 #include <regex>
 
 #include "../inf/inf_test_util.h"
-#include "inf/trace_capture.h"
+#include "support/trace_capture.h"
 #include "install/inf_scan.h"
 #include "support/fixtures.h"
 #include "target_tree.h"
@@ -73,7 +73,7 @@ TEST(ScanLocations, FilesFoldersFlagsAndKeptInfs)
     std::vector<SearchLocation> locations{{scratch.dir("top"), {0, 1}}, {scratch.dir("flat"), {1, 0}}};
     ClassGuidFilter filter(BootCriticalClasses());
     std::vector<uint32_t> progress;
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     ScanResult scan = ScanLocations(locations, {&filter}, DeviceList{DeviceIds{"PCI\\VEN_1&DEV_2", "SUB"}, DeviceIds{"OTHER"}},
                                     {3, {5, 2}}, [&](uint32_t p) { progress.push_back(p); });
 

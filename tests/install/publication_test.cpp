@@ -6,10 +6,11 @@
 #include <set>
 
 #include "inf/win_sources.h"
-#include "install/copy_trace.h"
+#include "support/trace_capture.h"
 #include "install/name_generator.h"
 #include "install/oem_publication.h"
 #include "support/fixtures.h"
+#include "support/message_format.h"
 #include "support/text.h"
 #include "transvia/codes.h"
 
@@ -112,7 +113,7 @@ protected:
     TestSupport::ScratchDir scratch_;
     std::unique_ptr<WinSources> sources_;
     DriverSourcesImpl package_{3};
-    CopyTest::TraceLog trace_;
+    TestSupport::TraceCapture trace_;
 };
 
 TEST_F(PublicationTest, TheInfKeepsAFreeNameOrTakesTheFirstFreeOemName)
@@ -151,8 +152,8 @@ TEST_F(PublicationTest, FailuresAreTracedAndPassedOver)
     package.Add({u"second.inf", u"", u"", u"", 0, FileRecordFlags::kInfFile});
     PublishDriverFiles(*scratch_.dir("pkg"), *sources_, package);
     EXPECT_EQ(Files("Windows/INF"), (std::set<std::string>{"second.inf"}));
-    EXPECT_TRUE(trace_.Has(Common::Codes::kCopyFilesFailed, "evil.inf")) << trace_.All();
-    EXPECT_TRUE(trace_.Has(Common::Codes::kCopyFilesFailed, "missing.inf")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(Common::Codes::kCopyFilesFailed, "evil.inf")) << trace_.All();
+    EXPECT_TRUE(trace_.HasCode(Common::Codes::kCopyFilesFailed, "missing.inf")) << trace_.All();
     EXPECT_FALSE(fs::exists(scratch_.path() / "evil.inf"));
 }
 

@@ -3,7 +3,7 @@
 // Include, and hostile lines that must fail without writing elsewhere.
 #include <gtest/gtest.h>
 
-#include "inf/trace_capture.h"
+#include "support/trace_capture.h"
 #include "inf/win_sources.h"
 #include "install/action_target.h"
 #include "install/service_groups.h"
@@ -147,7 +147,7 @@ struct ServicesTest : testing::Test {
 
 TEST_F(ServicesTest, WritesTheServiceKeysAndPicksTheAssociatedService)
 {
-    TraceTest::TraceCapture trace;
+    TestSupport::TraceCapture trace;
     associated = u"stale";
     EXPECT_TRUE(Install(u"Drv.Services"));
     // "SCSI miniport" is a listed group; "Boot Bus Extender" is not ("Boot Bus Extende" is).

@@ -198,8 +198,8 @@ TEST(HiveStorage, LastBinLargerThanABlockIsNotLoaded)
         auto root = h.open();
         ASSERT_FALSE(root.create_key(S(u"next")).empty());
     }
-    EXPECT_EQ(traces.count("It is not a hbin actually, because last one is bigger than HBLOCK_SIZE."), 1);
-    EXPECT_EQ(traces.count("New hbin allocated."), 1);
+    EXPECT_EQ(traces.Count("It is not a hbin actually, because last one is bigger than HBLOCK_SIZE."), 1);
+    EXPECT_EQ(traces.Count("New hbin allocated."), 1);
     file = h.bytes();
     EXPECT_EQ(file.size(), 2u * HBLOCK_SIZE + 8192u + 4096u);
     EXPECT_EQ(Field(file, HBLOCK_SIZE + 4096 + 8192 + kBinOffset), 4096u + 8192u);
@@ -215,7 +215,7 @@ TEST(HiveStorage, SmallLastBinIsReusedBeforeANewOne)
         auto root = h.open();
         ASSERT_FALSE(root.create_key(S(u"a")).empty());
     }
-    EXPECT_EQ(traces.count("New hbin allocated."), 0);
+    EXPECT_EQ(traces.Count("New hbin allocated."), 0);
     EXPECT_EQ(h.bytes().size(), 2u * HBLOCK_SIZE);
     EXPECT_TRUE(h.faults().empty());
 }
@@ -310,7 +310,7 @@ TEST(HiveKeys, ListsOutOfOrderAreStillReadWithOneTrace)
         for (int i = 0; i < count; ++i)
             EXPECT_EQ(root.find_subkey(name(i)).name(), name(i)) << count;
         EXPECT_TRUE(root.find_subkey(u"K9999").empty());
-        EXPECT_EQ(trace.count("A subkey list is not in order; its keys are looked up one by one."), 1) << count;
+        EXPECT_EQ(trace.Count("A subkey list is not in order; its keys are looked up one by one."), 1) << count;
         EXPECT_FALSE(root.create_subkey(u"K0000a").empty());
         EXPECT_TRUE(root.delete_subkey(std::u16string_view(u"K0001")));
         EXPECT_FALSE(root.find_subkey(u"K0000a").empty());
@@ -421,7 +421,7 @@ TEST(HiveValues, DeletingTheLastValueLeavesAListThatIsReplaced)
         EXPECT_EQ(root.value_count(), 0u);
         TraceCapture traces;
         ASSERT_TRUE(root.set_dword(S(u"next"), 2));
-        EXPECT_EQ(traces.count("Keynode with invalid value list found."), 1);
+        EXPECT_EQ(traces.Count("Keynode with invalid value list found."), 1);
         EXPECT_EQ(root.get_dword(S(u"next"), 0), 2u);
         EXPECT_EQ(root.value_count(), 1u);
     }

@@ -80,7 +80,7 @@ void ExpectCleanAbove(const std::vector<uint8_t>& hive, uint32_t highest_in_logs
 
 bool TracedError(const RegistryTest::TraceCapture& trace, int level, uint32_t code)
 {
-    for (const auto& [l, c] : trace.errors)
+    for (const auto& [l, c] : trace.Errors())
         if (l == level && c == code)
             return true;
     return false;
@@ -183,7 +183,7 @@ TEST(HiveRecovery, ChangesTheLogsCannotGiveAreTracedByDefaultAndRefusedWhenStric
         ASSERT_FALSE(root.empty()) << Processor::ToUtf8(Processor::RenderError(error));
         EXPECT_TRUE(TracedError(trace, 3, Common::Codes::kHiveLogChangesLost));
         bool named = false;  // which log and which entries (as the engine asked for it)
-        for (const auto& [level, text] : trace.texts)
+        for (const auto& [level, text] : trace.Texts())
             named = named || text.find("hive.LOG2: new format, base seq 3") != std::string::npos;
         EXPECT_TRUE(named);
         root = Common::file_reg();
@@ -274,7 +274,7 @@ TEST(HiveRecovery, LogOutsideTheTargetIsNeverRead)
     Common::file_reg root = Common::file_reg::open_hive(folder.scratch.dir(), u"hive", false, error);
     ASSERT_FALSE(root.empty());
     EXPECT_TRUE(Has(Keys(root), "R\\Key1"));  // only entry 2 of LOG1 was applied
-    EXPECT_FALSE(trace.errors.empty());
+    EXPECT_FALSE(trace.Errors().empty());
 }
 
 TEST(HiveRecovery, WorkingCopyLeavesTheTargetAloneUntilCommit)
