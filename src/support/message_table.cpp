@@ -20,6 +20,8 @@ namespace {
 struct Table {
     std::vector<char16_t> block;
     std::vector<const char16_t*> entries;
+    // The table this one replaced, kept reachable: records may still reference its texts.
+    const Table* previous = nullptr;
 };
 Table* g_table = nullptr;
 
@@ -83,7 +85,7 @@ Error Load(const std::string& path)
         if (offset >= blockSize || offset % 2 != 0) return Refuse(path, "has a text offset outside its block.");
         table->entries[i] = table->block.data() + offset / 2;
     }
-    // A table already loaded stays alive: records may reference its texts.
+    table->previous = g_table;
     g_table = table.release();
     return Error();
 }
