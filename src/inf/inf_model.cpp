@@ -19,9 +19,7 @@ bool EqualIgnoringCase(const char16_t* a, int32_t aLength, const char16_t* b, in
     // there settles it, and only texts that reach other characters are left to ICU.
     int32_t i = 0;
     for (; i < aLength && i < bLength && (a[i] | b[i]) < 0x80; ++i) {
-        const char16_t x = a[i] >= u'A' && a[i] <= u'Z' ? a[i] + 32 : a[i];
-        const char16_t y = b[i] >= u'A' && b[i] <= u'Z' ? b[i] + 32 : b[i];
-        if (x != y)
+        if (Processor::AsciiLowerCase(a[i]) != Processor::AsciiLowerCase(b[i]))
             return false;
     }
     if (i == aLength && i == bLength)

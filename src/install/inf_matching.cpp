@@ -183,10 +183,8 @@ void FullFold(const char16_t* text, int32_t length, std::u16string& folded)
 bool AsciiEqualsFolded(const char16_t* id, size_t length, const std::u16string& folded)
 {
     if (folded.size() != length) return false;
-    for (size_t k = 0; k < length; ++k) {
-        const char16_t c = id[k] >= u'A' && id[k] <= u'Z' ? static_cast<char16_t>(id[k] + 32) : id[k];
-        if (c != folded[k]) return false;
-    }
+    for (size_t k = 0; k < length; ++k)
+        if (Processor::AsciiLowerCase(id[k]) != folded[k]) return false;
     return true;
 }
 

@@ -43,8 +43,8 @@ int CompareFolded(const char16_t* a, size_t aLength, const char16_t* b, size_t b
         if (ca == cb) continue;
         if ((ca | cb) < 0x80) {
             // Two ASCII characters fold to their lower case; ICU is asked only about the rest.
-            ca = ca >= 'A' && ca <= 'Z' ? ca + 32 : ca;
-            cb = cb >= 'A' && cb <= 'Z' ? cb + 32 : cb;
+            ca = AsciiLowerCase(static_cast<char16_t>(ca));
+            cb = AsciiLowerCase(static_cast<char16_t>(cb));
         } else {
             ca = u_foldCase(ca, U_FOLD_CASE_DEFAULT);
             cb = u_foldCase(cb, U_FOLD_CASE_DEFAULT);

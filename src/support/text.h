@@ -13,6 +13,13 @@ namespace Processor {
 // INF section names (surrogates stay as they are).
 char16_t UpCase(char16_t c);
 
+// Lower case of an ASCII unit; any other unit as it is. Case folding, simple or full,
+// does exactly this to ASCII, so comparisons settle ASCII text without ICU.
+constexpr char16_t AsciiLowerCase(char16_t c)
+{
+    return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 32) : c;
+}
+
 // Upper-cases every code unit with UpCase.
 String UpCased(const String& text);
 void UpCaseInPlace(char16_t* text, size_t length);
