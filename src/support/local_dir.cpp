@@ -411,8 +411,13 @@ private:
     {
         clear_error();
         std::string real;
-        if (!resolve(path, real)) return nullptr;
-        Fd fd(OpenBeneath(fd_.get(), real, O_PATH | O_DIRECTORY));
+        Fd entry;
+        if (!resolve(path, real, &entry)) return nullptr;
+        // The lookup's descriptor serves unless it is a link, which is followed beneath this folder.
+        struct stat st;
+        Fd fd = entry.valid() && ::fstat(entry.get(), &st) == 0 && S_ISDIR(st.st_mode)
+                    ? std::move(entry)
+                    : Fd(OpenBeneath(fd_.get(), real, O_PATH | O_DIRECTORY));
         if (!fd.valid()) {
             report(errno, path);
             return nullptr;
@@ -424,9 +429,10 @@ private:
     {
         clear_error();
         std::string real;
-        if (!resolve(path, real)) return nullptr;
+        Fd entry;
+        if (!resolve(path, real, &entry)) return nullptr;
         int error = 0;
-        Fd fd = OpenRegular(fd_.get(), real, flags, error);
+        Fd fd = OpenRegular(fd_.get(), real, flags, error, std::move(entry));
         if (!fd.valid()) {
             report(error, path);
             return nullptr;
@@ -524,7 +530,9 @@ private:
     }
 
     // The real relative path of an existing entry, each component found exactly or by case folding.
-    bool resolve(const Processor::String& path, std::string& real) const
+    // `entry`, when given, receives the O_PATH | O_NOFOLLOW descriptor of the last
+    // component where the lookup opened one, so that the caller need not open it again.
+    bool resolve(const Processor::String& path, std::string& real, Fd* entry = nullptr) const
     {
         std::vector<std::string> components;
         if (!split(path, components)) return false;
@@ -537,6 +545,7 @@ private:
         Fd fd(OpenBeneath(fd_.get(), exact, O_PATH | O_NOFOLLOW));
         if (fd.valid()) {
             real = exact;
+            if (entry != nullptr) *entry = std::move(fd);
             return true;
         }
         if (errno != ENOENT && errno != ENOTDIR) return report(errno, path);

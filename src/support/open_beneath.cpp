@@ -107,10 +107,13 @@ bool Reachable(int root, const std::string& relative)
     return fd.valid() && ::fstat(fd.get(), &st) == 0 && !S_ISLNK(st.st_mode);
 }
 
-Fd OpenRegular(int root, const std::string& real, int flags, int& error)
+Fd OpenRegular(int root, const std::string& real, int flags, int& error, Fd entry)
 {
-    Fd path(OpenBeneath(root, real, O_PATH));
     struct stat st;
+    Fd path = std::move(entry);
+    // A link is followed, still beneath `root`.
+    if (path.valid() && (::fstat(path.get(), &st) != 0 || S_ISLNK(st.st_mode))) path.reset();
+    if (!path.valid()) path.reset(OpenBeneath(root, real, O_PATH));
     if (!path.valid() || ::fstat(path.get(), &st) != 0) {
         error = errno;
         return Fd();

@@ -52,8 +52,10 @@ Processor::String PathOf(int fd);
 bool Reachable(int root, const std::string& relative);
 // Opens the existing regular file `real` beneath `root` with `flags`. Its type is checked
 // on an O_PATH descriptor first and the same inode is then opened through /proc, so a
-// device's driver never sees an open. On failure `error` holds an errno or a marker.
-Fd OpenRegular(int root, const std::string& real, int flags, int& error);
+// device's driver never sees an open. `entry`, when valid, is an O_PATH | O_NOFOLLOW
+// descriptor of `real` that a lookup already holds: it saves opening the name again
+// unless it is a link. On failure `error` holds an errno or a marker.
+Fd OpenRegular(int root, const std::string& real, int flags, int& error, Fd entry = Fd());
 // Finds the entry of folder `relative` whose name folds equal to `wanted`; an exact
 // match wins, otherwise the smallest such name in byte order. False with errno set.
 bool FindFolded(int root, const std::string& relative, const std::string& wanted, std::string& found);

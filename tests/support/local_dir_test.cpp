@@ -83,6 +83,7 @@ TEST_P(LocalDirTest, SymbolicLinksMayNotLeadOutside)
     ASSERT_EQ(::symlink("loop2", (scratch.path() / "Windows/loop1").c_str()), 0);
     ASSERT_EQ(::symlink("loop1", (scratch.path() / "Windows/loop2").c_str()), 0);
     ASSERT_EQ(::symlink("system32/ntdll.dll", (scratch.path() / "Windows/inside").c_str()), 0);
+    ASSERT_EQ(::symlink("system32", (scratch.path() / "Windows/insidedir").c_str()), 0);
     for (const char16_t* path : {u"abs", u"rel", u"up\\outside.txt", u"loop1", u"LOOP1\\x"}) {
         EXPECT_FALSE(root->open_file(path)) << Processor::ToUtf8(String(path));
         EXPECT_TRUE(root->last_error().failed());
@@ -94,8 +95,11 @@ TEST_P(LocalDirTest, SymbolicLinksMayNotLeadOutside)
     for (auto it = root->entries(); it->next(entry);) listed.insert(Processor::ToUtf8(entry.name));
     // The component walk follows no link, so for it even a link inside is absent.
     std::set<std::string> expected{"system32"};
-    if (!GetParam()) expected.insert("inside");
+    if (!GetParam()) expected.insert({"inside", "insidedir"});
     EXPECT_EQ(listed, expected);
+    EXPECT_FALSE(root->open_dir(u"up"));
+    auto insideDir = root->open_dir(u"insidedir");
+    EXPECT_EQ(insideDir && insideDir->exists(u"ntdll.dll"), !GetParam());
     EXPECT_EQ(root->exists(u"inside"), !GetParam());
     auto inside = root->open_file(u"inside");  // openat2 follows a link that stays beneath
     EXPECT_EQ(static_cast<bool>(inside), !GetParam());
