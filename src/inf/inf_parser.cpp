@@ -194,19 +194,18 @@ public:
     // File offset of the next line.
     uint64_t Position() const { return base_ + pos_ * sizeof(Unit); }
 
-    bool MoveTo(uint64_t position)
+    // Lines are read again from `position`; the next read fetches them when the buffer
+    // no longer holds them.
+    void MoveTo(uint64_t position)
     {
         if (position >= base_ && position <= base_ + bytes_) {
             pos_ = static_cast<size_t>(position - base_) / sizeof(Unit);
-            return true;
+            return;
         }
-        if (file_.seek(position) < 0)
-            return false;
         base_ = position;
         bytes_ = 0;
         pos_ = 0;
         end_ = false;
-        return true;
     }
 
 private:
@@ -224,7 +223,7 @@ private:
         if (Capacity() - bytes_ < sizeof(Unit) + kScanSlack)
             storage_.resize(storage_.size() * 2 + 1);
         const size_t room = Capacity() - bytes_ - kScanSlack;
-        const size_t got = file_.read(reinterpret_cast<unsigned char*>(storage_.data()) + bytes_, room);
+        const size_t got = file_.read_at(base_ + bytes_, reinterpret_cast<unsigned char*>(storage_.data()) + bytes_, room);
         if (got == 0 && file_.last_error().failed())
             return false;
         // A file object reads fewer bytes than asked only at the end of the file.
@@ -568,8 +567,7 @@ public:
                 if (!name.empty()) {
                     // This header opens the next section: the blank and comment lines
                     // before it are read again with it.
-                    if (!lines_.MoveTo(afterLastText))
-                        return Stop(ParseReadError, 0);
+                    lines_.MoveTo(afterLastText);
                     break;
                 }
                 const size_t length = static_cast<size_t>(end - begin);
@@ -677,13 +675,11 @@ std::unique_ptr<Inf> ParseSections(Common::i_file& file, Scratch& scratch, const
 // A read error gives 0.
 uint32_t WordSum(Common::i_file& file)
 {
-    if (file.seek(0) != 0)
-        return 0;
     std::vector<unsigned char> buffer(kReadChunk);
     uint32_t sum = 0;
     uint64_t offset = 0;
     for (;;) {
-        const size_t got = file.read(buffer.data(), buffer.size());
+        const size_t got = file.read_at(offset, buffer.data(), buffer.size());
         if (got == 0)
             return file.last_error().failed() ? 0 : sum;
         for (size_t i = 0; i < got; ++i, ++offset)
@@ -730,9 +726,7 @@ std::unique_ptr<Inf> ParseInf(Common::i_file& file, ParserFilter* filter, ParseE
     // sections ([Version] comes first nearly always) spares reading the rest.
     const size_t full = buffer.size() * sizeof(char16_t) - kScanSlack;
     const size_t room = filter != nullptr ? std::min(full, kFilteredFirstRead) : full;
-    if (file.seek(0) != 0)
-        return readError();
-    const size_t got = file.read(buffer.data(), room);
+    const size_t got = file.read_at(0, buffer.data(), room);
     if (got < 2)
         return readError();
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
