@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
@@ -65,6 +66,13 @@ std::filesystem::path SharedTestData()
     const std::filesystem::path path = TRANSVIA_SHARED_TESTDATA;
     std::error_code ignored;
     return std::filesystem::is_directory(path, ignored) ? std::filesystem::canonical(path, ignored) : std::filesystem::path();
+}
+
+std::string ReadAll(Common::i_file& file)
+{
+    std::string out(static_cast<size_t>(std::max<int64_t>(file.size(), 0)), '\0');
+    out.resize(file.read(out.data(), out.size()));
+    return out;
 }
 
 std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path)

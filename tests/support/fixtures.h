@@ -39,6 +39,8 @@ std::filesystem::path SharedTestData();
         GTEST_SKIP() << "../shared/testdata is not beside this clone; real-data tests are skipped"
 
 std::vector<uint8_t> ReadFileBytes(const std::filesystem::path& path);
+// What a file object reads from its current position to its size.
+std::string ReadAll(Common::i_file& file);
 // Runs a shell command; returns its exit status and fills `output` with its stdout.
 int RunCommand(const std::string& command, std::string* output = nullptr);
 // Whether a program is on PATH.

@@ -27,15 +27,9 @@
 namespace {
 
 using Processor::String;
+using TestSupport::ReadAll;
 
 std::string Text(const Common::Error& error) { return Processor::ToUtf8(String(error.text())); }
-
-std::string ReadAll(Common::i_file& file)
-{
-    std::string out(static_cast<size_t>(file.size()), '\0');
-    out.resize(file.read(out.data(), out.size()));
-    return out;
-}
 
 class HostileTargetTest : public ::testing::TestWithParam<bool> {
 protected:

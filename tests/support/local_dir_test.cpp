@@ -15,13 +15,7 @@
 namespace {
 
 using Processor::String;
-
-std::string ReadAll(Common::i_file& file)
-{
-    std::string out(static_cast<size_t>(file.size()), '\0');
-    out.resize(file.read(out.data(), out.size()));
-    return out;
-}
+using TestSupport::ReadAll;
 
 // Every test runs twice: with openat2 and with the O_NOFOLLOW component walk.
 class LocalDirTest : public ::testing::TestWithParam<bool> {
