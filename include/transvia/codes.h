@@ -325,6 +325,8 @@ constexpr uint32_t kHiveUnreadable = 1134;            // {0} file
 constexpr uint32_t kHiveEndedEarly = 1133;
 constexpr uint32_t kHiveNotEditable = 1131;           // {0} file
 constexpr uint32_t kNoWorkingCopy = 1130;
+constexpr uint32_t kHiveFaultyNotEdited = 1116;       // {0} file, {1} first fault
+constexpr uint32_t kEditedHiveFaulty = 1115;          // {0} file, {1} first fault
 
 // Files and folders of the target, and errors.
 constexpr uint32_t kLeftoverRemoved = 1129;         // {0} name, {1} folder

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <random>
 
-#include "registry/hive_check.h"
 #include "registry/hive_recovery.h"
 #include "support/copy.h"
 #include "support/errors.h"
@@ -39,9 +38,7 @@ Error EditHiveAtomically(const std::shared_ptr<rio_dir>& directory, const Proces
     Error error = ReadHiveForEditing(*directory, name, policy, original);
     if (error.failed())
         return error;
-    std::vector<std::string> faults;
-    HiveCheckSummary summary;
-    const bool wasSound = CheckHive(original.data(), original.size(), faults, summary);
+    const bool wasSound = !StructuralFault(*directory, name, original, Messages::kEditedHiveFaulty).failed();
 
     std::shared_ptr<TempDirScope> temp = TempDir::Get(error);
     if (!temp)
@@ -64,12 +61,10 @@ Error EditHiveAtomically(const std::shared_ptr<rio_dir>& directory, const Proces
     std::vector<uint8_t> result;
     if (!ReadWholeFile(*temp, copy, result, error))
         return error;
-    faults.clear();
-    if (wasSound && !CheckHive(result.data(), result.size(), faults, summary)) {
-        Processor::String text(name);
-        text += u": the edited hive fails the structural check: ";
-        text += Processor::FromUtf8(faults.empty() ? std::string() : faults.front());
-        return MakeError(Codes::kRegistryOperationFailed, TV_HERE, text);
+    if (wasSound) {
+        const Error fault = StructuralFault(*directory, name, result, Messages::kEditedHiveFaulty);
+        if (fault.failed())
+            return MakeError(Codes::kRegistryOperationFailed, TV_HERE, Processor::String(fault.text()));
     }
     return ReplaceFile(*directory, name, result.data(), result.size());
 }

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <ctime>
 
+#include "registry/hive_check.h"
 #include "registry/hive_format.h"
 #include "support/errors.h"
 #include "support/message_table.h"
@@ -315,6 +316,17 @@ bool ReadHiveBytes(i_file& file, uint8_t* bytes, uint64_t from, uint64_t to, Err
 Error CannotEditHive(const i_dir& directory, const Processor::String& name, const Error& cause)
 {
     return MakeError(cause.code(), TV_HERE, MessageTable::Text(Messages::kHiveNotEditable, {PathOf(directory, name)}), cause);
+}
+
+Error StructuralFault(const i_dir& directory, const Processor::String& name, const std::vector<uint8_t>& image,
+                      uint32_t message)
+{
+    std::vector<std::string> faults;
+    HiveCheckSummary summary;
+    if (CheckHive(image.data(), image.size(), faults, summary))
+        return Error();
+    const Processor::String first = Processor::FromUtf8(faults.empty() ? std::string() : faults.front());
+    return MakeError(Codes::kHiveInvalid, TV_HERE, MessageTable::Text(message, {PathOf(directory, name), first}));
 }
 
 Error ReadHiveForEditing(const i_dir& directory, const Processor::String& name, const HiveLogPolicy& policy,

@@ -71,6 +71,10 @@ Error ReadHiveForEditing(const i_dir& directory, const Processor::String& name, 
 // The error of a failed open of a hive's working copy: it names the hive, and its cause
 // the copy.
 Error CannotEditHive(const i_dir& directory, const Processor::String& name, const Error& cause);
+// Empty when the image of hive `name` of `directory` passes the structural checker; else
+// the error that refuses it, text `message` with {0} the hive's path and {1} its first fault.
+Error StructuralFault(const i_dir& directory, const Processor::String& name, const std::vector<uint8_t>& image,
+                      uint32_t message);
 // How a working copy is opened: it was brought up to date from the hive's logs already.
 inline HiveLogPolicy WorkingCopyPolicy()
 {

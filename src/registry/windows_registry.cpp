@@ -94,6 +94,9 @@ public:
         auto config = Config();
         if (!config)
             return nullptr;
+        // Edited in place: checked first, as for SYSTEM's copy.
+        if (std::vector<uint8_t> image; !ReadSound(*config, kSoftwareHive, image))
+            return nullptr;
         Common::Error error;
         software_ = HiveRoot(Common::file_reg::open_hive(config, kSoftwareHive, false, error, policy_));
         if (!software_)
@@ -114,11 +117,9 @@ public:
             // The copy is the hive recovered from its logs, so that the target's SYSTEM and
             // its logs stay as they are until Commit().
             std::vector<uint8_t> image;
-            Common::Error error = Common::ReadHiveForEditing(*config, kSystemHive, policy_, image);
-            if (error.failed()) {
-                Common::TraceError(4, error);
+            if (!ReadSound(*config, kSystemHive, image))
                 return nullptr;
-            }
+            Common::Error error;
             if (!temp_)
                 temp_ = Common::TempDir::Get(error);
             if (temp_) {
@@ -191,11 +192,19 @@ public:
         // A run that changed nothing leaves SYSTEM and its logs untouched, byte for byte.
         std::vector<uint8_t> edited;
         Common::Error readError;
-        if (Common::ReadWholeFile(*temp_, copyName_, edited, readError) && edited == copiedFrom_) {
+        if (!Common::ReadWholeFile(*temp_, copyName_, edited, readError))
+            return readError;
+        if (edited == copiedFrom_) {
             DiscardCopy();
             return Common::Error();
         }
         auto config = Config();
+        // The last line of defence: what fails the checker never replaces the target's hive.
+        if (config) {
+            if (Common::Error fault = Common::StructuralFault(*config, kSystemHive, edited, Common::Messages::kEditedHiveFaulty);
+                fault.failed())
+                return fault;
+        }
         Processor::String path = windows_->full_path();
         path += u"/";
         path += kConfig;
@@ -208,6 +217,19 @@ public:
     }
 
 private:
+    // The hive as it is edited (recovered from its logs), when it can be read and passes
+    // the structural checker; otherwise false with the reason traced. A hive with a fault
+    // is not edited at all: an edit can spread it (a data cell that two values share is
+    // freed for one and still read for the other).
+    bool ReadSound(const Common::rio_dir& config, const char16_t* name, std::vector<uint8_t>& image) const
+    {
+        Common::Error error = Common::ReadHiveForEditing(config, name, policy_, image);
+        if (!error.failed()) error = Common::StructuralFault(config, name, image, Common::Messages::kHiveFaultyNotEdited);
+        if (!error.failed()) return true;
+        Common::TraceError(4, error);
+        return false;
+    }
+
     void DiscardCopy()
     {
         temp_->delete_file(copyName_);

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <fstream>
+
 #include "install/inf_processor.h"
 #include "support/fixtures.h"
 #include "target_tree.h"
@@ -19,6 +22,30 @@ std::string ScsiInf(const std::string& id, const std::string& section = "Drv", c
 
 // Writes a mark into SYSTEM, as the real cleaner edits it, so tests see whether the
 // working copy reached the hive file.
+// Points value `second`'s data at value `first`'s data cell, a fault Windows' readers
+// pass over but an edit of either value spreads; the base block's checksum is kept right.
+void ShareDataCell(const std::filesystem::path& hive, const std::string& first, const std::string& second)
+{
+    std::vector<uint8_t> bytes = TestSupport::ReadFileBytes(hive);
+    auto get32 = [&](size_t at) { return uint32_t(bytes[at]) | uint32_t(bytes[at + 1]) << 8 | uint32_t(bytes[at + 2]) << 16 | uint32_t(bytes[at + 3]) << 24; };
+    auto put32 = [&](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<uint8_t>(value >> (8 * i));
+    };
+    auto valueRecord = [&](const std::string& name) {
+        for (size_t at = 4096; at + 20 + name.size() <= bytes.size(); ++at)
+            if (bytes[at] == 'v' && bytes[at + 1] == 'k' && bytes[at + 2] == name.size() && bytes[at + 3] == 0 &&
+                std::equal(name.begin(), name.end(), bytes.begin() + static_cast<long>(at) + 20))
+                return at;
+        ADD_FAILURE() << "no value " << name;
+        return size_t{0};
+    };
+    put32(valueRecord(second) + 8, get32(valueRecord(first) + 8));
+    uint32_t sum = 0;
+    for (size_t at = 0; at < 508; at += 4) sum ^= get32(at);
+    put32(508, sum);
+    std::ofstream(hive, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<long>(bytes.size()));
+}
+
 class MarkingCleaner final : public Cleaner {
 public:
     void Clean(WinSources&, WindowsRegistry& registry) override
@@ -138,6 +165,23 @@ TEST_F(ProcessorTest, FailuresBeforeTheInstallPhaseLeaveSystemAsItWas)
     std::filesystem::remove(tree.ConfigPath() / "system");
     EXPECT_EQ(Run({DeviceIds{"A"}}, true, nullptr).code(), Common::Codes::kRegistryOpenFailed);
     EXPECT_EQ(marks->calls, 3) << "no preparation without a SYSTEM hive";
+
+    // A hive our checker faults is not edited: an edit could spread the fault.
+    const std::string faulty = "[S\\Select]\n\"Current\"=dword:00000001\n[S\\ControlSet001\\Services\\x]\n"
+                               "\"A\"=\"first value\"\n\"B\"=\"second value\"\n";
+    tree.Hive("system", faulty);
+    ShareDataCell(tree.ConfigPath() / "system", "A", "B");
+    tree.Hive("software", "[S\\Microsoft\\Windows NT\\CurrentVersion]\n\"CurrentVersion\"=\"5.2\"\n");
+    const auto faultySystem = System();
+    EXPECT_EQ(Run({DeviceIds{"A"}}, true, nullptr).code(), Common::Codes::kRegistryOpenFailed);
+    EXPECT_EQ(System(), faultySystem);
+    EXPECT_EQ(marks->calls, 3);
+    tree.Hive("system", "[S\\Select]\n\"Current\"=dword:00000001\n[S\\ControlSet001\\Services]\n");
+    tree.Hive("software", faulty + "[S\\Microsoft\\Windows NT\\CurrentVersion]\n\"CurrentVersion\"=\"5.2\"\n");
+    ShareDataCell(tree.ConfigPath() / "software", "A", "B");
+    const auto faultySoftware = TestSupport::ReadFileBytes(tree.ConfigPath() / "software");
+    EXPECT_EQ(Run({DeviceIds{"A"}}, true, nullptr).code(), Common::Codes::kRegistryOpenFailed);
+    EXPECT_EQ(TestSupport::ReadFileBytes(tree.ConfigPath() / "software"), faultySoftware);
 }
 
 TEST_F(ProcessorTest, TriesPreferredThenByRankAndCommitsAtTheEnd)
