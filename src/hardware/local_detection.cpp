@@ -1,6 +1,7 @@
 #include "hardware/local_detection.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,6 +15,7 @@
 #include "hardware/device_ids.h"
 #include "support/errors.h"
 #include "support/message_table.h"
+#include "support/open_beneath.h"
 #include "support/text.h"
 #include "support/trace.h"
 
@@ -41,10 +43,21 @@ Processor::String Wide(const fs::path& path)
 }
 
 // Reads one sysfs attribute without its trailing white space; on failure returns
-// nullopt and leaves the errno value in `error`.
+// nullopt and leaves the errno value in `error`. Only a regular file is opened for
+// reading: a FIFO in a tree given as sysfs would block the read for ever.
 std::optional<std::string> ReadAttribute(const fs::path& path, int& error)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    const Common::LocalFs::Fd entry(::open(path.c_str(), O_PATH | O_CLOEXEC));
+    struct stat st;
+    if (!entry.valid() || ::fstat(entry.get(), &st) != 0) {
+        error = errno;
+        return std::nullopt;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return std::nullopt;
+    }
+    const int fd = ::open(Common::LocalFs::ProcPath(entry.get()).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         error = errno;
         return std::nullopt;

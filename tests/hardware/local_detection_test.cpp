@@ -1,6 +1,7 @@
 // Detection of this machine's devices, run on sysfs trees built the way the kernel
 // lays them out: bus folders of symbolic links into the device hierarchy.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 
@@ -138,13 +139,16 @@ TEST(LocalDetectionTest, PciFunctionsThatCannotBeReadAreLeftOut)
     sysfs.AddPci("0000:00:0a.0", kDisplay);
     fs::remove(sysfs.Path("devices/pci0000:00/0000:00:0a.0/class"));
     fs::create_directory(sysfs.Path("devices/pci0000:00/0000:00:0a.0/class"));  // unreadable
+    sysfs.AddPci("0000:00:0b.0", kDisplay);
+    fs::remove(sysfs.Path("devices/pci0000:00/0000:00:0b.0/vendor"));
+    ASSERT_EQ(::mkfifo(sysfs.Path("devices/pci0000:00/0000:00:0b.0/vendor").c_str(), 0600), 0);  // would block
 
     TestSupport::TraceCapture traced;
     DeviceList devices;
     DetectPciDevices(devices, sysfs.root());
     // Each unreadable function is traced as a failed property read at level 3.
     using Traced = std::vector<std::pair<int, uint32_t>>;
-    EXPECT_EQ(traced.Errors(), Traced(4, {3, Common::Codes::kDevicePropertyRead}));
+    EXPECT_EQ(traced.Errors(), Traced(5, {3, Common::Codes::kDevicePropertyRead}));
     ASSERT_EQ(devices.size(), 2u);
     EXPECT_EQ(devices[0].name(), "PCI\\VEN_8086&DEV_1234&SUBSYS_00000000&REV_01");
     EXPECT_EQ(devices[0][9], "PCI\\CC_0C0330");
