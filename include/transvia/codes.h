@@ -227,6 +227,7 @@ constexpr uint32_t kPlainNameRefused = 1224;           // {0} name
 constexpr uint32_t kPublishNoCatalogFolder = 1223;     // {0} file
 constexpr uint32_t kPublished = 1222;                  // {0} file, {1} published name
 constexpr uint32_t kPublishNoInfFolder = 1221;
+constexpr uint32_t kPublishCatalogTaken = 1114;     // {0} file, {1} catalog folder
 constexpr uint32_t kNoFreeName = 1220;                 // {0} proposed name
 constexpr uint32_t kFolderLeavesBase = 1219;           // {0} path
 constexpr uint32_t kDriverStoreIndexNotOpened = 1218;  // {0} index file, {1} folder

@@ -38,6 +38,19 @@ void PublishCatalog(const Common::i_dir& packageFolder, WinSources& sources, con
         Common::Trace(1, Get(Messages::kPublishNoCatalogFolder), {name});
         return;
     }
+    // A catalog of that name already there may be Windows' own, or another package's:
+    // replacing it would take the signatures of its files away. The same bytes need no copy.
+    if (catalogs->exists(name)) {
+        std::vector<uint8_t> ours, theirs;
+        Common::Error error;
+        if (!Common::ReadWholeFile(packageFolder, name, ours, error) ||
+            !Common::ReadWholeFile(*catalogs, name, theirs, error)) {
+            TraceFailure(name, error);
+        } else if (ours != theirs) {
+            Common::Trace(3, Get(Messages::kPublishCatalogTaken), {name, catalogs->full_path()});
+        }
+        return;
+    }
     Common::Error error = Common::CopyFile(packageFolder, name, *catalogs, name);
     if (!error.empty()) TraceFailure(name, error);
 }

@@ -125,9 +125,13 @@ TEST_F(PublicationTest, TheInfKeepsAFreeNameOrTakesTheFirstFreeOemName)
 
     for (const char* name : {"OEM1.INF", "oem2.inf", "oem3.inf"}) scratch_.write(std::string("Windows/INF/") + name, "");
     scratch_.write("pkg/mydriver.inf", "[Version]\nsecond\n");
+    scratch_.write("pkg/mydriver.cat", "another catalog");
     PublishDriverFiles(*scratch_.dir("pkg"), *sources_, package_);
     EXPECT_EQ(scratch_.read("Windows/INF/oem4.inf"), "[Version]\nsecond\n");
     EXPECT_EQ(Files("Windows/INF").size(), 5u);
+    // A catalog of the same name is kept: it may be Windows' own.
+    EXPECT_EQ(scratch_.read(kCatalogs + "/mydriver.cat"), "catalog");
+    EXPECT_NE(trace_.All().find("mydriver.cat"), std::string::npos) << trace_.All();
 }
 
 TEST_F(PublicationTest, FromTheTargetsInfFolderNothingIsCopied)
