@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <new>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -174,8 +175,17 @@ ScanResult ScanLocations(const std::vector<SearchLocation>& locations, const std
                 continue;
             }
             ParseError error;
-            // Entries are split only in the sections that matching reads: most of a file never is.
-            std::unique_ptr<Inf> inf = ParseInf(*handle, &parserFilter, &error, DeferEntries);
+            std::unique_ptr<Inf> inf;
+            try {
+                // Entries are split only in the sections that matching reads: most of a file never is.
+                inf = ParseInf(*handle, &parserFilter, &error, DeferEntries);
+            } catch (const std::bad_alloc&) {
+                // One file too large for this machine's memory costs that file, not the scan.
+                Common::TraceError(3, Common::MakeError(Common::Codes::kOutOfMemory, TV_HERE,
+                                                        Common::MessageTable::Text(Messages::kScanTooLarge,
+                                                                                   {file.name, file.folder->full_path()})));
+                continue;
+            }
             // An empty file is passed over silently; its size is asked only when the parse
             // failed, which saves a system call on every other file.
             const bool empty = !inf && error.code == ParseReadError && handle->size() <= 0;

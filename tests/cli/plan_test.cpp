@@ -1,6 +1,8 @@
 // transvia plan on a target tree: the candidates an install would try, and nothing written.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "cli/cli_run.h"
 #include "support/fixtures.h"
 
@@ -128,3 +130,30 @@ TEST_F(PlanTest, SaysWhichDeviceDatabaseAnInstallWouldWrite)
     }
     EXPECT_NE(Plan("").text().find("boot devices would be bound in: none"), std::string::npos);
 }
+
+// An INF that does not fit in the memory the run may use costs that file, not the scan.
+TEST_F(PlanTest, AnInfTooLargeForMemoryIsPassedOver)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer reserves more address space than the limit this test sets";
+#endif
+    Software("\"CurrentVersion\"=\"6.3\"\n");
+    fs::create_directories(storage.path() / "big");
+    std::ofstream big(storage.path() / "big/big.inf", std::ios::binary);
+    big << "[Version]\nSignature=\"$Windows NT$\"\nClassGUID={4D36E97B-E325-11CE-BFC1-08002BE10318}\n[Junk]\n";
+    // 40 million short lines, 160 MB: what a parse keeps per line is several times the line.
+    std::string lines;
+    for (int i = 0; i < (1 << 20); ++i) lines += "a=b\n";
+    for (int i = 0; i < 40; ++i) big << lines;
+    big.close();
+    std::string out;
+    const int status = TestSupport::RunCommand("ulimit -v 400000; TRANSVIA_CONF=" + conf.string() + " " + kCli +
+                                                   " plan --json --target " + target.path().string() + " --storage " +
+                                                   storage.path().string() + " --hardware " + devices.string(),
+                                               &out);
+    ASSERT_EQ(status, 0) << out.substr(0, 2000);
+    const Report plan(out);
+    ASSERT_TRUE(plan.valid());
+    EXPECT_EQ(plan["/devices/0/candidates/0/inf"], "vendor/ten/ten.inf");
+}
+
