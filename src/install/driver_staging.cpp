@@ -22,6 +22,9 @@ const char16_t kTempFolder[] = u"Temp";
 const char16_t kCurrentVersion[] = u"Microsoft\\Windows\\CurrentVersion";
 const char16_t kDevicePath[] = u"DevicePath";
 const char16_t kNamelessPackage[] = u"Driver";
+// A manufacturer name may be of any length, a file name may not (255 bytes of UTF-8
+// here); a staging folder name keeps at most this many characters.
+constexpr int32_t kMaxStagingName = 64;
 
 void AppendLettersAndDigits(const String& text, String& name)
 {
@@ -67,6 +70,7 @@ String StagingFolderBase(const String& manufacturer, const std::string& lastIden
     String identifier;
     for (unsigned char byte : lastIdentifier) identifier.append(static_cast<char16_t>(byte));
     AppendLettersAndDigits(identifier, name);
+    if (name.countChar32() > kMaxStagingName) name.truncate(name.moveIndex32(0, kMaxStagingName));
     return name.isEmpty() ? String(kNamelessPackage) : name;
 }
 

@@ -119,6 +119,9 @@ TEST(StagingName, LettersAndDigitsOfMakerAndLastIdentifierNumberedWhenTaken)
     TestSupport::ScratchDir temp;
     EXPECT_EQ(StagingFolderBase(u"Acme Corp.", "PCI\\CC_0200"), u"AcmeCorpPCICC0200");
     EXPECT_EQ(StagingFolderBase(u"Ünïted-Łan", "PCI\\CC_0200"), u"ÜnïtedŁanPCICC0200") << "letters of any script";
+    // Letters outside the basic plane take two code units each.
+    EXPECT_EQ(StagingFolderBase(Processor::String(300, U'\U0001D400', 300), "x"), Processor::String(64, U'\U0001D400', 64))
+        << "a long name is cut to 64 characters, none of them split";
     EXPECT_EQ(UniqueStagingName(*temp.dir(), u"AcmeCorpPCICC0200"), u"AcmeCorpPCICC0200");
     fs::create_directory(temp.path() / "acmecorppcicc0200");  // names compare as NTFS compares them
     EXPECT_EQ(UniqueStagingName(*temp.dir(), u"AcmeCorpPCICC0200"), u"AcmeCorpPCICC0200~2");
