@@ -303,6 +303,18 @@ WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>&
     } else {
         Common::file_reg version = software.open_key(kCurrentVersionKey);
         info.current_version = ReadString(version, u"CurrentVersion");
+        // Windows 10 and 11 keep "CurrentVersion" at 6.3 and give their own in two numbers,
+        // which is what an install run goes by: show the same.
+        auto dword = [&version](const char16_t* name, uint32_t& value) {
+            uint8_t bytes[4];
+            uint32_t size = sizeof bytes, type = 0;
+            if (!version.query_value(name, bytes, size, type) || type != 4 || size != 4) return false;
+            value = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+            return true;
+        };
+        uint32_t major = 0, minor = 0;
+        if (dword(u"CurrentMajorVersionNumber", major) && dword(u"CurrentMinorVersionNumber", minor))
+            info.current_version = std::to_string(major) + "." + std::to_string(minor);
         info.build_number = ReadString(version, u"CurrentBuildNumber");
         info.product_name = ReadString(version, u"ProductName");
         windowsRoot = ReadString(version, u"SystemRoot");

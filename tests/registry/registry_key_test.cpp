@@ -207,6 +207,8 @@ struct Target {
             auto version = software.create_key(S(u"Microsoft\\Windows NT\\CurrentVersion"));
             version.set_string(S(u"CurrentVersion"), S(u"6.3"), false);
             version.set_string(S(u"CurrentBuildNumber"), S(u"19041"), false);
+            version.set_dword(S(u"CurrentMajorVersionNumber"), 10);
+            version.set_dword(S(u"CurrentMinorVersionNumber"), 0);
             version.set_string(S(u"ProductName"), S(u"Windows 10 Pro"), false);
         }
     }
@@ -262,7 +264,7 @@ TEST(WindowsRegistry, SystemRootFromDriveAndFolderName)
     const auto info = Transvia::InspectWindowsRegistry(target.windows);
     EXPECT_EQ(info.product_name, "Windows 10 Pro");
     EXPECT_EQ(info.build_number, "19041");
-    EXPECT_EQ(info.current_version, "6.3");
+    EXPECT_EQ(info.current_version, "10.0") << "the numbers an install goes by, not CurrentVersion's 6.3";
     EXPECT_EQ(info.control_set, "ControlSet001");
     EXPECT_EQ(info.system_root, "D:\\WINDOWS");
     EXPECT_TRUE(info.problems.empty());
