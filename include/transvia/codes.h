@@ -186,6 +186,7 @@ constexpr uint32_t kCurrentVersionKeyMissing = 1245;
 constexpr uint32_t kCurrentVersionUnreadable = 1246;
 constexpr uint32_t kScanLocation = 1247;             // {0} location
 constexpr uint32_t kScanOpenFailed = 1248;           // {0} file, {1} folder, {2} code
+constexpr uint32_t kSystemHiveUnusable = 1112;    // {0} Windows folder
 constexpr uint32_t kScanTooLarge = 1113;            // {0} file, {1} folder
 constexpr uint32_t kScanParseFailed = 1249;          // {0} file, {1} folder, {2} line
 constexpr uint32_t kScanDeviceMatches = 1250;        // {0} device, {1} file, {2} folder

@@ -105,7 +105,9 @@ void InfProcessorImpl::Run(Common::Error& result, const DeviceList& devices, con
     std::unique_ptr<WindowsRegistry> registry = CreateWindowsRegistry(windows, HiveLogPolicyFrom(LoadConfiguration()));
     if (!registry) Common::Raise(Common::Codes::kRegistryOpenFailed, TV_HERE, windows->full_path());
     registry->UseWorkingCopy();
-    if (!registry->System()) Common::Raise(Common::Codes::kRegistryOpenFailed, TV_HERE, windows->full_path());
+    if (!registry->System())
+        Common::Raise(Common::Codes::kRegistryOpenFailed, TV_HERE,
+                      Common::MessageTable::Text(Messages::kSystemHiveUnusable, {windows->full_path()}));
     std::unique_ptr<WinSources> sources = CreateWinSources(root, windowsName);
     if (!sources) Common::Raise(Common::Codes::kSourcesCreateFailed, TV_HERE, windows->full_path());
 
