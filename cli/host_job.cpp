@@ -11,6 +11,8 @@
 #include "host_storage.h"
 #include "progress_callback.h"
 #include "run_report.h"
+#include "support/errors.h"
+#include "support/text.h"
 #include "support/text.h"
 #include "transvia/codes.h"
 
@@ -56,6 +58,11 @@ void RunHostJob(const HostJobOptions& options, const std::function<Common::Error
         result = call({*target, Processor::ToWide(Processor::FromFileName(options.windows)), storages, &console,
                        hardware ? &*hardware : nullptr});
         console.BreakLine();
+        if (const size_t failed = options.failedInstallsFail && !result.failed() ? report.FailedInstalls() : 0)
+            result = Common::MakeError(Common::Codes::kDevicesWithoutDriver, TV_HERE,
+                                       Processor::FromUtf8(std::to_string(failed) +
+                                                           " device(s) got none of the drivers found for them; "
+                                                           "--optimistic accepts that"));
         system.Compare();
         software.Compare();
         report.Finish(result, hardware ? hardware->devices() : Transvia::DeviceList{}, system, software,

@@ -22,6 +22,10 @@ struct HostJobOptions {
     bool noPrompt = false;
     bool verbose = false;
     std::string done = "installed";  // what a device that got its driver reads in the report
+    // A device whose candidates all failed to install fails the run. The engine counts the
+    // run a success once the host has no further folder to offer; a person running the
+    // program needs to hear that a driver meant for the machine is missing.
+    bool failedInstallsFail = false;
 };
 
 void AddHostJobOptions(CLI::App& command, HostJobOptions& options);

@@ -16,7 +16,9 @@ void RunInstall(const InstallOptions& options)
 {
     std::optional<FolderSources> sources;
     if (!options.sources.empty()) sources.emplace(options.sources);
-    RunHostJob(options, [&](const HostObjects& host) {
+    InstallOptions job = options;
+    job.failedInstallsFail = !options.optimistic;
+    RunHostJob(job, [&](const HostObjects& host) {
         Transvia::InstallDriversParams params;
         params.callback = host.callback;
         params.sources = sources ? &*sources : nullptr;
@@ -34,7 +36,8 @@ CommandRegistration registration(60, [](CLI::App& app) {
     AddHostJobOptions(*command, *options);
     command->add_option("--source", options->sources,
                         "Folder searched first; DIR=NAME also takes the [scsi] entry NAME of its txtsetup.oem");
-    command->add_flag("--optimistic", options->optimistic, "Devices left without a driver do not fail the run");
+    command->add_flag("--optimistic", options->optimistic,
+                      "Devices left without a driver do not fail the run, nor do those whose drivers all failed to install");
     command->add_flag("--no-prompt", options->noPrompt, "Never ask for a folder; answer the engine's requests with none");
     command->callback([options] { RunInstall(*options); });
 });

@@ -211,6 +211,12 @@ void RunReport::Finish(const Common::Error& result, const Transvia::DeviceList& 
         files_.push_back(softwareFile);
 }
 
+size_t RunReport::FailedInstalls() const
+{
+    return static_cast<size_t>(
+        std::count_if(devices_.begin(), devices_.end(), [](const DeviceResult& d) { return d.code != 0; }));
+}
+
 void RunReport::PrintSummary() const
 {
     const std::vector<std::string> header{"device", "INF", "install section", "service", "result"};

@@ -48,6 +48,8 @@ public:
     void PrintSummary() const;
     // False when the file cannot be written.
     bool WriteJson(const std::string& path, const TargetFacts& target) const;
+    // Devices that had candidates and got none of them installed, as the run reported them so far.
+    size_t FailedInstalls() const;
 
     // Trace entry points (called through the process-wide redirection).
     void OnText(Common::EventLevel level, const char16_t* text);

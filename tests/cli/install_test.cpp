@@ -149,6 +149,21 @@ INSTANTIATE_TEST_SUITE_P(RealHives, InstallRealTest,
                                            RealTarget{"dissect.regf/SYSTEM", "6.1", true},
                                            RealTarget{"dissect.regf/SYSTEM", "10.0", false}));
 
+// Drivers were found but none could be installed (their files are missing): the engine
+// counts the run a success once the host has no folder to add; the program does not,
+// unless --optimistic.
+TEST_F(InstallTest, DriversFoundButNoneInstalledFailTheRunUnlessOptimistic)
+{
+    if (data.empty()) GTEST_SKIP() << "../shared/testdata is not beside this clone";
+    Build(data / "hives/winxp-x64/system", "5.2");
+    for (const char* flavour : {"wnet", "wlh"}) fs::remove(storage.path() / "viostor" / flavour / "viostor.sys");
+    Report report;
+    std::string out;
+    EXPECT_EQ(Install(report, out), 1) << out;
+    EXPECT_NE(out.find("1 device(s) got none of the drivers found for them"), std::string::npos) << out;
+    EXPECT_EQ(Install(report, out, "--optimistic"), 0) << out;
+}
+
 // Whatever the hostile input, the program ends by itself and writes nothing outside the target.
 TEST_F(InstallTest, HostileInputGetsAClearAnswerAndStaysInTheTarget)
 {
