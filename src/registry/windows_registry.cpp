@@ -1,6 +1,7 @@
 #include "registry/windows_registry.h"
 
 #include "registry/hive_commit.h"
+#include "registry/hive_format.h"
 #include "registry/hive_recovery.h"
 #include "registry/registry_path.h"
 #include "support/copy.h"
@@ -155,7 +156,7 @@ public:
             uint8_t bytes[4];
             uint32_t type = 0, size = sizeof bytes;
             if (select->QueryValue(u"Current", type, bytes, size) && type == RegistryKey::TypeDword && size == 4)
-                number = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+                number = Common::Hive::Get32(bytes);
         }
         current_ = system->OpenKey(ControlSetName(number));
         return current_.get();
@@ -309,7 +310,7 @@ WindowsRegistryInfo InspectWindowsRegistry(const std::shared_ptr<Common::i_dir>&
             uint8_t bytes[4];
             uint32_t size = sizeof bytes, type = 0;
             if (!version.query_value(name, bytes, size, type) || type != 4 || size != 4) return false;
-            value = uint32_t(bytes[0]) | uint32_t(bytes[1]) << 8 | uint32_t(bytes[2]) << 16 | uint32_t(bytes[3]) << 24;
+            value = Common::Hive::Get32(bytes);
             return true;
         };
         uint32_t major = 0, minor = 0;
